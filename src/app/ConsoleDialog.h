@@ -1,0 +1,161 @@
+// ConsoleDialog: the console window; it owns every piece of the console's
+// state as plain members. Its operations live in the folder of the subsystem
+// they belong to (app/, link/, commands/, responses/, download/, runs/,
+// logging/).
+#pragma once
+#include <array>
+#include <cstdint>
+#include <cstdio>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "app/Controls.h"
+#include "comm/Comm.h"
+#include "link/Protocol.h"
+#include "platform/Window.h"
+
+namespace qeld {
+
+// Title of the console's message boxes.
+inline constexpr const char* kAppName = "QELD TP";
+
+class ConsoleDialog : public WindowHandler {
+ public:
+  explicit ConsoleDialog(WindowHost& wnd);
+  ~ConsoleDialog() override;
+  ConsoleDialog(const ConsoleDialog&) = delete;
+  ConsoleDialog& operator=(const ConsoleDialog&) = delete;
+
+  // --- WindowHandler ---
+  void OnCommand(int id) override;
+  void OnTimer(int id) override;
+  LRESULT OnMessage(unsigned msg, WPARAM w, LPARAM l) override;
+  void OnAbout() override;
+
+  // --- app/: start, fields, OPEN ---
+  // The modal run: InitConsole, then the window's loop until EXIT/Esc/close.
+  int DoModal();
+  int InitConsole();
+  void ReadFields();
+  void WriteFields();
+  void OnOpen();
+  std::string& Text(int id) { return m_strText[id]; }  // bound field text by control id
+  int& Check(int id) { return m_nCheck[id]; }           // bound check state by control id
+
+  // --- app/: page layout, enables, unit switch ---
+  void RefreshPage();
+  void HideAllControls();
+  void ShowPage();
+  void RefreshEnables();
+  void OnTabChange();
+  void UnitSwitchPoll();
+
+  // --- app/: admin mode, field resets ---
+  void OnAdminMode();
+  void OnClearFields();
+  void OnInitValues();
+
+  // --- link/: receiver, transaction, device errors ---
+  int OnCommData();
+  LRESULT OnResponseFrame(WPARAM frameLength);
+  void TimerDispatch(int id);
+  void ShowDeviceError(uint8_t code);
+  // Common tail of every transmission: busy, write, ACK timer, receiver state 1.
+  void Transmit(const uint8_t* frame, int len);
+
+  // --- commands/: request encoding, operator actions ---
+  void SendCommand(int n);
+  void OnButton(int id);
+  void OnDispense();
+  void OnCancelRepeat();
+  void OnGoLoader();
+  void OnReset();
+
+  // --- responses/ ---
+  void ApplyResponse();
+
+  // --- download/ ---
+  void OnWriteProg();
+  void OnBlockAnswer();
+  void OnProgressTimer();
+  unsigned ImageSum() const;
+
+  // --- runs/ ---
+  void ShowRunStatistics();
+  void OnRepeatTimer();
+  void OnLogRequestTimer();
+  void UpdateDispenseStatistics(bool purge);
+
+  // --- logging/ ---
+  void OnLogData();
+  std::string LogFileName() const;
+  void WriteLogResponse();
+  void CloseLogFile();
+
+  // ======================= state =======================
+  WindowHost& m_wnd;
+  CComm m_Comm;
+
+  // connection and mode flags
+  int m_bConnected = 0;
+  uint8_t m_bBusy = 0;
+  int m_bAdminMode = 0;
+  int m_bDownloading = 0;
+
+  // page and unit switch
+  int m_nPage = 0;
+  int m_bHexSlit = 1;
+  int m_nUnitSeen = 1;
+
+  unsigned m_nPort = 1;
+
+  // bound controls: one text per edit field, one int per check box / radio
+  std::map<int, std::string> m_strText;
+  std::map<int, int> m_nCheck;
+  std::array<int, 4> m_nCstRadio{};   // first binding of the cassette radios
+  std::array<int, 4> m_nCstRadio2{};  // second binding; decides what is shown
+  int m_nUnitDecCheck = 0;            // radio 7022 "Dec[mm]"
+  int m_nUnitHexCheck = 0;            // radio 7023 "Hex[slit]"
+
+  // request and receiver
+  uint8_t m_RequestBuffer[kRequestBufferSize] = {};
+  int m_nRequestLength = 0;
+  int m_nLogRequestLength = 0;
+  bool m_bLastSentLog = false;  // the frame last sent is the log request at 1000
+  int m_nAckRetries = 0;
+  int m_nRxState = 0;
+  std::string m_strFrame;
+  int m_nFrameLength = 0;
+  int m_cLastCommand = 0;
+  int m_nSequence = 1;
+
+  // repeat run and statistics
+  int m_nRepeatLeft = 1;
+  int m_nRepeatCount = 1;
+  int m_nRepeatWait = 1;
+  int m_bLogMode = 0;  // check box 7025
+  std::array<int, 4> m_nRequested{};
+  std::array<int, 4> m_nLastDispensed{};
+  std::array<int, 4> m_nLastRejected{};
+  std::array<int, 4> m_nAccDispensed{};
+  std::array<int, 4> m_nAccRejected{};
+  int m_nTotalRequested = 0;
+  int m_nTotalDispensed = 0;
+  int m_nTotalRejected = 0;
+  // Reason counts in this order: Sonar, LEN, FSNR, fourth reason, FLEN, FDST, PICK.
+  std::array<int, 7> m_nReason{};
+
+  // log
+  std::FILE* m_hLogFile = nullptr;
+
+  // firmware image
+  std::vector<uint8_t> m_Image;
+  int m_bHexImage = 0;
+  int m_bBinImage = 0;
+  unsigned m_nImageLength = 0;
+  unsigned m_nImageOffset = 0;
+  int m_nProgress = 0;
+};
+
+}  // namespace qeld

@@ -1,0 +1,74 @@
+// CComm: the console's only link to the module, one serial port on POSIX
+// termios with a reader thread that hands received bytes to the window.
+#pragma once
+#include <atomic>
+#include <cstdint>
+#include <string>
+#include <thread>
+
+#include "link/Protocol.h"
+#include "platform/Window.h"
+
+namespace qeld {
+
+class CComm {
+ public:
+  // In-process stand-in for the device, used by headless tests: it takes the
+  // console's writes, and hands bytes back through CComm::Deliver on the
+  // window's thread.
+  class Line {
+   public:
+    virtual ~Line() = default;
+    virtual bool Open(int port) = 0;
+    virtual void Write(const uint8_t* data, int len) = 0;
+    virtual void Close() = 0;
+  };
+
+  CComm() = default;
+  ~CComm();
+  CComm(const CComm&) = delete;
+  CComm& operator=(const CComm&) = delete;
+
+  int CreateEvents();
+  int OpenPort(int port, int baud, int dataBits, int stopBits, int parity);
+  int ConfigureLine(int baud, int dataBits, int stopBits, int parity);
+  int ClosePort();
+  int ReadAvailable(uint8_t* buf, int max);
+  int WritePort(const uint8_t* data, int len);
+
+  // The device file of COMn: ~/.qeld/dosdevices/comN when that link exists
+  // (the way Wine maps COM ports), otherwise /dev/ttyS(N-1).
+  static std::string DevicePath(int port);
+
+  // Test seam: route the channel through an in-process line instead of a device.
+  void SetLine(Line* line) { m_pLine = line; }
+  // For in-process lines, on the window's thread: hand bytes to the window in
+  // deliveries of at most 80, as the reader thread does.
+  void Deliver(const uint8_t* data, int len);
+
+  // Operating system's reason for the last failed open ("" when it succeeded).
+  const std::string& LastError() const { return m_strLastError; }
+  // Number of reader threads running (0 or 1); tests check reopen leaves one.
+  static int ReadersRunning();
+
+  // --- fields ---
+  int m_hPort = -1;
+  char m_szPortName[64] = {};
+  std::atomic<int> m_bOpen{0};
+  uint8_t m_RxBuffer[kRxBufferSize] = {};
+  uint16_t m_nRxLength = 0;
+  WindowHost* m_hNotifyWnd = nullptr;
+
+ private:
+  void ReaderThread();
+  void StopReader();
+
+  Line* m_pLine = nullptr;
+  int m_nWakeFd = -1;  // eventfd that releases the reader's wait at close
+  int m_nLockFd = -1;
+  std::thread m_Reader;
+  SendGate m_Gate;
+  std::string m_strLastError;
+};
+
+}  // namespace qeld

@@ -1,0 +1,65 @@
+#include "platform/Window.h"
+
+namespace qeld {
+
+void SendGate::Open() {
+  std::lock_guard lk(m_);
+  open_ = true;
+}
+
+bool SendGate::IsOpen() {
+  std::lock_guard lk(m_);
+  return open_;
+}
+
+void SendGate::Close() {
+  std::shared_ptr<PendingSend> p;
+  {
+    std::lock_guard lk(m_);
+    open_ = false;
+    p = std::move(current_);
+  }
+  if (!p) return;
+  std::lock_guard lk(p->m);
+  // A send still queued is never handled; one being handled (the window's
+  // thread is inside it, below us on the stack) goes on, but its sender is
+  // released at once so that it can end.
+  if (p->state == PendingSend::kQueued || p->state == PendingSend::kRunning)
+    p->state = PendingSend::kDropped;
+  p->cv.notify_all();
+}
+
+void WindowHost::PostMessage(unsigned msg, WPARAM w, LPARAM l) {
+  QueueCall([this, msg, w, l] { Dispatch(msg, w, l); });
+}
+
+bool WindowHost::SendFromThread(unsigned msg, WPARAM w, LPARAM l, SendGate& gate) {
+  auto p = std::make_shared<PendingSend>();
+  {
+    std::lock_guard lk(gate.m_);
+    if (!gate.open_) return false;
+    gate.current_ = p;
+  }
+  QueueCall([this, p, msg, w, l] {
+    {
+      std::lock_guard lk(p->m);
+      if (p->state != PendingSend::kQueued) return;
+      p->state = PendingSend::kRunning;
+    }
+    Dispatch(msg, w, l);
+    std::lock_guard lk(p->m);
+    if (p->state == PendingSend::kRunning) p->state = PendingSend::kDone;
+    p->cv.notify_all();
+  });
+  bool done;
+  {
+    std::unique_lock lk(p->m);
+    p->cv.wait(lk, [&] { return p->state == PendingSend::kDone || p->state == PendingSend::kDropped; });
+    done = p->state == PendingSend::kDone;
+  }
+  std::lock_guard lk(gate.m_);
+  if (gate.current_ == p) gate.current_.reset();
+  return done;
+}
+
+}  // namespace qeld
