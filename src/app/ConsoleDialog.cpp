@@ -1,1 +1,77 @@
-// placeholder
+#include "app/ConsoleDialog.h"
+
+#include <sys/resource.h>
+
+#include "link/Frame.h"
+
+namespace qeld {
+
+ConsoleDialog::ConsoleDialog(WindowHost& wnd)
+    : m_wnd(wnd), m_bLogMode(m_nCheck[ctl::kLogMode]), m_Image(kImageSize, 0xFF) {
+  for (int id : BoundTextIds()) m_strText[id];
+  for (int id : BoundCheckIds()) m_nCheck[id] = 0;
+  m_wnd.SetHandler(this);
+  m_wnd.CreateControls(ConsoleTemplate());
+}
+
+ConsoleDialog::~ConsoleDialog() {
+  m_Comm.ClosePort();
+  CloseLogFile();
+  if (m_wnd.Handler() == this) m_wnd.SetHandler(nullptr);
+}
+
+int ConsoleDialog::DoModal() {
+  InitConsole();
+  return m_wnd.RunModal();
+}
+
+void ConsoleDialog::OnCommand(int id) {
+  switch (id) {
+    case ctl::kOpen: OnOpen(); break;
+    case ctl::kExit: m_wnd.EndModal(IDCANCEL); break;
+    case ctl::kAdminMode: OnAdminMode(); break;
+    case ctl::kClearFields: OnClearFields(); break;
+    case ctl::kInitValues: OnInitValues(); break;
+    case ctl::kWriteProg: OnWriteProg(); break;
+    case ctl::kLogData: OnLogData(); break;
+    default: OnButton(id); break;
+  }
+}
+
+void ConsoleDialog::OnTimer(int id) { TimerDispatch(id); }
+
+LRESULT ConsoleDialog::OnMessage(unsigned msg, WPARAM w, LPARAM) {
+  switch (msg) {
+    case UM_COMM_DATA: return OnCommData();
+    case UM_RESPONSE: return OnResponseFrame(w);
+    case UM_SEND_NEXT: SendCommand(21); return 1;
+    case UM_PORT_LOST: OnPortLost(); return 1;
+    default: return 0;
+  }
+}
+
+void ConsoleDialog::OnAbout() {
+  m_wnd.AboutBox("About QELD TP", "QELD Version 1.12",
+                 Format("Console %s, built %s", QELD_VERSION_STRING, __DATE__));
+}
+
+// The reader thread found the device gone (adapter pulled, line closed): the
+// console drops the port and disables the page as the ACK failure does; OPEN
+// connects again once the device is back.
+void ConsoleDialog::OnPortLost() {
+  if (!m_Comm.m_bOpen) return;
+  m_Comm.ClosePort();
+  for (int t : {kTimerAck, kTimerResponse, kTimerProgress, kTimerRepeat, kTimerLogRequest}) m_wnd.KillTimer(t);
+  m_bDownloading = 0;
+  m_bBusy = 0;
+  m_nRepeatCount = 0;
+  m_nRepeatLeft = 0;
+  m_nAckRetries = 0;
+  ReadFields();
+  Text(ctl::kStatusLine) = Format("!!! COM%u lost !!!", m_nPort);
+  m_bConnected = 0;
+  WriteFields();
+  RefreshEnables();
+}
+
+}  // namespace qeld

@@ -40,6 +40,7 @@ class ConsoleDialog : public WindowHandler {
   void ReadFields();
   void WriteFields();
   void OnOpen();
+  void OnPortLost();
   std::string& Text(int id) { return m_strText[id]; }  // bound field text by control id
   int& Check(int id) { return m_nCheck[id]; }           // bound check state by control id
 
@@ -92,6 +93,7 @@ class ConsoleDialog : public WindowHandler {
   std::string LogFileName() const;
   void WriteLogResponse();
   void CloseLogFile();
+  void ReportLogFailure(const std::string& path, int err);
 
   // ======================= state =======================
   WindowHost& m_wnd;
@@ -134,7 +136,7 @@ class ConsoleDialog : public WindowHandler {
   int m_nRepeatLeft = 1;
   int m_nRepeatCount = 1;
   int m_nRepeatWait = 1;
-  int m_bLogMode = 0;  // check box 7025
+  int& m_bLogMode;  // check box 7025, stored with the other check states
   std::array<int, 4> m_nRequested{};
   std::array<int, 4> m_nLastDispensed{};
   std::array<int, 4> m_nLastRejected{};
@@ -148,6 +150,7 @@ class ConsoleDialog : public WindowHandler {
 
   // log
   std::FILE* m_hLogFile = nullptr;
+  std::string m_strLogPath;
 
   // firmware image
   std::vector<uint8_t> m_Image;

@@ -1,1 +1,91 @@
-// placeholder
+// Recording the module's log data to dated text files.
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <ctime>
+
+#include "app/ConsoleDialog.h"
+#include "link/Frame.h"
+
+namespace qeld {
+
+namespace {
+constexpr int kGroupSize = 8;        // log bytes per group
+constexpr int kGroupsPerLine = 9;    // a CR LF after every 9 groups
+constexpr char kEndMarker[] = "\r\n---END\r\n";
+}  // namespace
+
+std::string ConsoleDialog::LogFileName() const {
+  std::string dir;
+  char buf[4096];
+  if (getcwd(buf, sizeof buf)) dir = buf;
+  std::time_t now = std::time(nullptr);
+  std::tm tm{};
+  localtime_r(&now, &tm);
+  char name[32];
+  std::strftime(name, sizeof name, "%y%m%d_%H%M%S.txt", &tm);
+  return dir + "/" + name;
+}
+
+void ConsoleDialog::CloseLogFile() {
+  if (m_hLogFile) std::fclose(m_hLogFile);
+  m_hLogFile = nullptr;
+  m_strLogPath.clear();
+}
+
+void ConsoleDialog::OnLogData() {
+  ReadFields();
+  if (m_bBusy && m_bLogMode == 0) return;
+  const std::string path = LogFileName();
+  CloseLogFile();
+  m_hLogFile = std::fopen(path.c_str(), "wb");
+  if (!m_hLogFile) {
+    ReportLogFailure(path, errno);
+  } else {
+    m_strLogPath = path;
+  }
+  // With log mode on, the runs send the log requests; here only the file is made.
+  if (m_bLogMode == 0) SendCommand(19);
+}
+
+void ConsoleDialog::ReportLogFailure(const std::string& path, int err) {
+  const std::string text = Format("Log data is NOT written: %s: %s", path.c_str(), std::strerror(err));
+  if (m_bLogMode == 1)
+    Text(ctl::kMessageArea) += "\r\n " + text + " \r\n ";
+  else
+    m_wnd.MessageBox(text, kAppName, MB_OK | MB_ICONSTOP);
+}
+
+void ConsoleDialog::WriteLogResponse() {
+  const auto* f = reinterpret_cast<const uint8_t*>(m_strFrame.data());
+  const int L = m_nFrameLength;
+  const int dataEnd = L - 2;  // the ETX; data runs from position 4 up to it
+  if (!m_hLogFile) {
+    ReportLogFailure(m_strLogPath.empty() ? std::string("(no log file is open)") : m_strLogPath, EBADF);
+    return;
+  }
+  bool ok = true;
+  int groups = 0;
+  for (int j = 4; j < L - 6; j += kGroupSize) {
+    // A last group of fewer than 8 data bytes writes only those bytes.
+    const int n = std::min(kGroupSize, dataEnd - j);
+    ok = ok && std::fwrite(f + j, 1, n, m_hLogFile) == static_cast<size_t>(n);
+    if (++groups > kGroupsPerLine - 1) {
+      ok = ok && std::fwrite("\r\n", 1, 2, m_hLogFile) == 2;
+      groups = 0;
+    }
+  }
+  ok = ok && std::fwrite(kEndMarker, 1, sizeof kEndMarker - 1, m_hLogFile) == sizeof kEndMarker - 1;
+  ok = ok && std::fflush(m_hLogFile) == 0;
+  if (!ok) {
+    ReportLogFailure(m_strLogPath, errno ? errno : EIO);
+    return;
+  }
+  if (m_bLogMode == 1)
+    Text(ctl::kMessageArea) += "\r\n Log data is written. \r\n ";
+  else
+    m_wnd.MessageBox("Log data is written.", kAppName, MB_OK);
+}
+
+}  // namespace qeld
