@@ -45,7 +45,7 @@ LRESULT ConsoleDialog::OnMessage(unsigned msg, WPARAM w, LPARAM) {
     case UM_COMM_DATA: return OnCommData();
     case UM_RESPONSE: return OnResponseFrame(w);
     case UM_SEND_NEXT: SendCommand(21); return 1;
-    case UM_PORT_LOST: OnPortLost(); return 1;
+    case UM_PORT_LOST: OnPortLost(static_cast<uint32_t>(w)); return 1;
     default: return 0;
   }
 }
@@ -58,8 +58,9 @@ void ConsoleDialog::OnAbout() {
 // The reader thread found the device gone (adapter pulled, line closed): the
 // console drops the port and disables the page as the ACK failure does; OPEN
 // connects again once the device is back.
-void ConsoleDialog::OnPortLost() {
-  if (!m_Comm.m_bOpen) return;
+void ConsoleDialog::OnPortLost(uint32_t opening) {
+  // A notice about an opening that OPEN has since replaced is stale.
+  if (!m_Comm.m_bOpen || opening != m_Comm.m_nOpenings) return;
   m_Comm.ClosePort();
   for (int t : {kTimerAck, kTimerResponse, kTimerProgress, kTimerRepeat, kTimerLogRequest}) m_wnd.KillTimer(t);
   m_bDownloading = 0;

@@ -40,7 +40,7 @@ class ConsoleDialog : public WindowHandler {
   void ReadFields();
   void WriteFields();
   void OnOpen();
-  void OnPortLost();
+  void OnPortLost(uint32_t opening);
   std::string& Text(int id) { return m_strText[id]; }  // bound field text by control id
   int& Check(int id) { return m_nCheck[id]; }           // bound check state by control id
 

@@ -109,8 +109,8 @@ void ConsoleDialog::OnOpen() {
   } else {
     msg = Format("!!! Error COM%u connect !!!", m_nPort);
     // A technician who started the console from a terminal sees the reason.
-    std::fprintf(stderr, "qeld-console: COM%u: %s\n", m_nPort,
-                 m_Comm.LastError().empty() ? "cannot be opened" : m_Comm.LastError().c_str());
+    std::fprintf(stderr, "qeld-console: %s\n",
+                 m_Comm.LastError().empty() ? msg.c_str() : m_Comm.LastError().c_str());
   }
   HideAllControls();
   RefreshEnables();

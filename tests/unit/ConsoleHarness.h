@@ -32,8 +32,10 @@ inline std::string Hex(const Bytes& b) {
 
 // A response frame: SOH, '0', STX, letter, body, ETX, BCC.
 inline Bytes Response(char letter, const std::string& body) {
-  Bytes f = {SOH, '0', STX, static_cast<uint8_t>(letter)};
-  f.insert(f.end(), body.begin(), body.end());
+  Bytes f;
+  f.reserve(body.size() + 6);
+  for (uint8_t b : {SOH, uint8_t{'0'}, STX, static_cast<uint8_t>(letter)}) f.push_back(b);
+  for (char ch : body) f.push_back(static_cast<uint8_t>(ch));
   f.push_back(ETX);
   f.push_back(Bcc(f.data(), static_cast<int>(f.size())));
   return f;
@@ -41,7 +43,7 @@ inline Bytes Response(char letter, const std::string& body) {
 
 class TestLine : public CComm::Line {
  public:
-  struct Write {
+  struct Sent {
     int64_t at;
     Bytes bytes;
   };
@@ -95,7 +97,7 @@ class TestLine : public CComm::Line {
 
   bool openOk = true;
   int opens = 0, closes = 0;
-  std::vector<Write> writes;
+  std::vector<Sent> writes;
   sim::SimModule* sim = nullptr;
 
  private:

@@ -7,8 +7,10 @@ using namespace qeld::test;
 namespace {
 
 Bytes Request(char letter, const Bytes& body) {
-  Bytes f = {EOT, '0', STX, static_cast<uint8_t>(letter)};
-  f.insert(f.end(), body.begin(), body.end());
+  Bytes f;
+  f.reserve(body.size() + 6);
+  for (uint8_t b : {EOT, uint8_t{'0'}, STX, static_cast<uint8_t>(letter)}) f.push_back(b);
+  for (uint8_t b : body) f.push_back(b);
   f.push_back(ETX);
   f.push_back(Bcc(f.data(), static_cast<int>(f.size())));
   return f;
