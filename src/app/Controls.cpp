@@ -33,7 +33,7 @@ ControlKind KindOf(int id) {
 }
 
 const std::vector<ControlSpec>& ConsoleTemplate() {
-  static const std::vector<ControlSpec> specs = [] {
+  static const std::vector<ControlSpec> defs = [] {
     std::vector<ControlSpec> v;
     for (int id : {1000, 2001, 7014, 2000, 1, 9999, 2, 1034}) v.push_back({id, KindOf(id), 0, "", {}, true, 0});
     for (const PageLayoutEntry* e = PageLayoutTable; e->page != kEndPage; ++e) {
@@ -50,7 +50,7 @@ const std::vector<ControlSpec>& ConsoleTemplate() {
       v.push_back({id, ControlKind::Edit, 0, "", {}, false, 0});
     return v;
   }();
-  return specs;
+  return defs;
 }
 
 const std::vector<int>& BoundTextIds() {

@@ -39,8 +39,8 @@ void ConsoleDialog::RefreshPage() {
 }
 
 void ConsoleDialog::HideAllControls() {
-  for (const auto& spec : ConsoleTemplate())
-    if (HiddenByPageReset(spec.id)) m_wnd.Show(spec.id, false);
+  for (const auto& def : ConsoleTemplate())
+    if (HiddenByPageReset(def.id)) m_wnd.Show(def.id, false);
   m_wnd.Show(ctl::kStatusLine, true);
   m_wnd.Enable(ctl::kStatusLine, true);
 }

@@ -17,6 +17,9 @@ constexpr int kSettingFields[] = {7018, 7019, 7020, 7021, 7009, 7010, 7011, 7012
 }  // namespace
 
 void ConsoleDialog::OnClearFields() {
+  // Read first, so that what the operator ticked (cassette, unit, log mode)
+  // stays as it is; every text below is replaced anyway.
+  ReadFields();
   Text(ctl::kRepeat) = "1";
   Text(ctl::kWait) = "1";
   Text(ctl::kTotalRequested) = "0";

@@ -17,9 +17,10 @@ constexpr char kEndMarker[] = "\r\n---END\r\n";
 }  // namespace
 
 std::string ConsoleDialog::LogFileName() const {
-  std::string dir;
+  // A working folder that has been removed has no name: the file is then
+  // tried there by a relative name, which fails and is reported.
   char buf[4096];
-  if (getcwd(buf, sizeof buf)) dir = buf;
+  const std::string dir = getcwd(buf, sizeof buf) ? buf : ".";
   std::time_t now = std::time(nullptr);
   std::tm tm{};
   localtime_r(&now, &tm);

@@ -5,10 +5,10 @@
 
 namespace qeld {
 
-void HeadlessWindow::CreateControls(const std::vector<ControlSpec>& specs) {
-  for (const auto& s : specs) {
+void HeadlessWindow::CreateControls(const std::vector<ControlSpec>& defs) {
+  for (const auto& s : defs) {
     Control c;
-    c.spec = s;
+    c.def = s;
     c.text = s.text;
     c.visible = s.visible;
     c.rect = s.rect;
@@ -242,13 +242,13 @@ void HeadlessWindow::handlerCommand(int id) {
 bool HeadlessWindow::Click(int id) {
   auto* c = FindMut(id);
   if (!c || !c->visible || !c->enabled) return false;
-  switch (c->spec.kind) {
+  switch (c->def.kind) {
     case ControlKind::CheckBox:
       c->check = c->check ? 0 : 1;
       return true;
     case ControlKind::RadioButton:
       for (auto& [oid, o] : controls_)
-        if (o.spec.kind == ControlKind::RadioButton && o.spec.group == c->spec.group) o.check = 0;
+        if (o.def.kind == ControlKind::RadioButton && o.def.group == c->def.group) o.check = 0;
       c->check = 1;
       return true;
     case ControlKind::PushButton:
@@ -264,10 +264,10 @@ bool HeadlessWindow::Click(int id) {
 bool HeadlessWindow::Type(int id, const std::string& text) {
   auto* c = FindMut(id);
   if (!c || !c->visible || !c->enabled) return false;
-  if (c->spec.kind != ControlKind::Edit && c->spec.kind != ControlKind::Combo) return false;
-  if (c->spec.style & kEsReadOnly) return false;
+  if (c->def.kind != ControlKind::Edit && c->def.kind != ControlKind::Combo) return false;
+  if (c->def.style & kEsReadOnly) return false;
   std::string t = text;
-  if (c->spec.style & kEsDigits)
+  if (c->def.style & kEsDigits)
     t.erase(std::remove_if(t.begin(), t.end(), [](char ch) { return ch < '0' || ch > '9'; }), t.end());
   c->text = t;
   return true;

@@ -12,7 +12,7 @@ namespace qeld {
 class HeadlessWindow : public WindowHost {
  public:
   struct Control {
-    ControlSpec spec;
+    ControlSpec def;
     std::string text;
     int check = 0;
     bool enabled = true;
@@ -33,7 +33,7 @@ class HeadlessWindow : public WindowHost {
   };
 
   // --- WindowHost ---
-  void CreateControls(const std::vector<ControlSpec>& specs) override;
+  void CreateControls(const std::vector<ControlSpec>& defs) override;
   bool HasControl(int id) const override;
   void SetText(int id, const std::string& text) override;
   std::string GetText(int id) const override;

@@ -110,7 +110,7 @@ class WindowHost {
   WindowHandler* Handler() const { return handler_; }
 
   // Controls by id
-  virtual void CreateControls(const std::vector<ControlSpec>& specs) = 0;
+  virtual void CreateControls(const std::vector<ControlSpec>& defs) = 0;
   virtual bool HasControl(int id) const = 0;
   virtual void SetText(int id, const std::string& text) = 0;
   virtual std::string GetText(int id) const = 0;

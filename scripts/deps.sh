@@ -1,0 +1,15 @@
+#!/usr/bin/env bash
+# Installs what the console needs to build, run and test, on Debian 12, as root.
+set -euo pipefail
+packages=(build-essential cmake pkg-config qt6-base-dev libgtest-dev libgmock-dev
+          xvfb xauth x11-utils xdotool fonts-noto-cjk fonts-dejavu-core binutils)
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+if ((${#missing[@]})); then
+  echo "Installing: ${missing[*]}"
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get update -qq
+  apt-get install -y -qq --no-install-recommends "${missing[@]}"
+fi
