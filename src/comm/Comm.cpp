@@ -100,7 +100,7 @@ std::string MakeLineSettings(termios& t, int baud, int dataBits, int stopBits, i
   n.c_cflag |= kCharSizes[dataBits - 5] | kStopBits[stopBits] | kParities[parity].cflag | CLOCAL | CREAD;
   // HUPCL stays as the device had it: with it set (the default) the last
   // close drops DTR, so the module sees the console go away.
-  //
+
   // No software flow control: XON/XOFF bytes are ordinary data in this
   // protocol's binary blocks.
   n.c_iflag &= ~(IXON | IXOFF | IXANY | INPCK | IGNPAR);
