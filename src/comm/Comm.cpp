@@ -1,1 +1,378 @@
-// placeholder
+// CComm on POSIX termios. The window's thread opens, writes and closes; one
+// reader thread per opening waits in poll() and hands each burst of received
+// bytes to the window synchronously, so the hand-over buffer needs no lock.
+#include "comm/Comm.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <iterator>
+#include <system_error>
+
+#include "comm/LineSettings.h"
+
+namespace qeld {
+namespace {
+
+std::atomic<int> g_nReaders{0};
+
+struct BaudRate {
+  int baud;
+  speed_t code;
+};
+constexpr BaudRate kBaudRates[] = {
+    {50, B50},       {75, B75},         {110, B110},       {134, B134},     {150, B150},
+    {200, B200},     {300, B300},       {600, B600},       {1200, B1200},   {1800, B1800},
+    {2400, B2400},   {4800, B4800},     {9600, B9600},     {19200, B19200}, {38400, B38400},
+    {57600, B57600}, {115200, B115200}, {230400, B230400},
+};
+
+// Index: data bits - 5.
+constexpr tcflag_t kCharSizes[] = {CS5, CS6, CS7, CS8};
+
+// Index: stop-bit code. termios knows no one and a half stop bits; two is the
+// nearest a UART can send.
+constexpr tcflag_t kStopBits[] = {0, CSTOPB, CSTOPB};
+
+#ifdef CMSPAR
+constexpr tcflag_t kStickParity = CMSPAR;
+#else
+constexpr tcflag_t kStickParity = 0;  // mark and space parity are refused then
+#endif
+
+struct Parity {
+  tcflag_t cflag;
+  bool supported;
+};
+// Index: parity code.
+constexpr Parity kParities[] = {
+    {0, true},                                              // none
+    {PARENB | PARODD, true},                                // odd
+    {PARENB, true},                                         // even
+    {PARENB | PARODD | kStickParity, kStickParity != 0},    // mark
+    {PARENB | kStickParity, kStickParity != 0},             // space
+};
+
+constexpr char kInUse[] = "in use by another program";
+
+// Whether the device holds every setting asked for, apart from the character
+// framing (size and parity), which a driver may fit to what it can do.
+bool HoldsAllButFraming(const termios& got, const termios& want) {
+  constexpr tcflag_t kFraming = CSIZE | PARENB | PARODD | kStickParity;
+  return got.c_iflag == want.c_iflag && got.c_oflag == want.c_oflag && got.c_lflag == want.c_lflag &&
+         (got.c_cflag & ~kFraming) == (want.c_cflag & ~kFraming) && cfgetispeed(&got) == cfgetispeed(&want) &&
+         cfgetospeed(&got) == cfgetospeed(&want) && got.c_cc[VMIN] == want.c_cc[VMIN] &&
+         got.c_cc[VTIME] == want.c_cc[VTIME];
+}
+
+std::string OsText(int err) { return std::generic_category().message(err); }
+
+std::string PortError(unsigned port, const std::string& path, const std::string& reason) {
+  return "COM" + std::to_string(port) + " (" + path + "): " + reason;
+}
+
+}  // namespace
+
+std::string MakeLineSettings(termios& t, int baud, int dataBits, int stopBits, int parity) {
+  const auto* rate = std::find_if(std::begin(kBaudRates), std::end(kBaudRates),
+                                  [&](const BaudRate& r) { return r.baud == baud; });
+  if (rate == std::end(kBaudRates)) return "baud rate " + std::to_string(baud) + " not supported";
+  if (dataBits < 5 || dataBits > 8) return std::to_string(dataBits) + " data bits not supported";
+  if (stopBits < 0 || stopBits >= static_cast<int>(std::size(kStopBits)))
+    return "stop-bit code " + std::to_string(stopBits) + " not supported";
+  if (parity < 0 || parity >= static_cast<int>(std::size(kParities)) || !kParities[parity].supported)
+    return "parity code " + std::to_string(parity) + " not supported";
+
+  termios n = t;
+  // Binary: no echo, no line editing, no character translation either way.
+  cfmakeraw(&n);
+  n.c_cflag &= ~(CSIZE | CSTOPB | PARENB | PARODD | kStickParity | CRTSCTS);
+  n.c_cflag |= kCharSizes[dataBits - 5] | kStopBits[stopBits] | kParities[parity].cflag | CLOCAL | CREAD;
+  // HUPCL stays as the device had it: with it set (the default) the last
+  // close drops DTR, so the module sees the console go away.
+
+  // No software flow control: XON/XOFF bytes are ordinary data in this
+  // protocol's binary blocks.
+  n.c_iflag &= ~(IXON | IXOFF | IXANY | INPCK | IGNPAR);
+  // With parity checking on and neither IGNPAR nor PARMRK, a byte received
+  // with a bad parity bit arrives as 0x00: the byte count stays right and the
+  // frame check fails, instead of a byte silently vanishing.
+  if (kParities[parity].cflag & PARENB) n.c_iflag |= INPCK;
+  // Reads never wait; the reader waits in poll() instead.
+  n.c_cc[VMIN] = 0;
+  n.c_cc[VTIME] = 0;
+  cfsetispeed(&n, rate->code);
+  cfsetospeed(&n, rate->code);
+  t = n;
+  return "";
+}
+
+CComm::~CComm() {
+  ClosePort();
+  if (m_nWakeFd >= 0) close(m_nWakeFd);
+}
+
+int CComm::CreateEvents() {
+  if (m_nWakeFd >= 0) return 1;
+  m_nWakeFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+  return m_nWakeFd >= 0 ? 1 : 0;
+}
+
+std::string CComm::DevicePath(int port) {
+  if (const char* home = std::getenv("HOME"); home && *home) {
+    std::string link = std::string(home) + "/.qeld/dosdevices/com" + std::to_string(port);
+    // lstat, not stat: a link that points nowhere is still the operator's
+    // mapping, and opening it reports why, rather than quietly opening some
+    // other device under the fallback name.
+    struct stat st;
+    if (lstat(link.c_str(), &st) == 0) return link;
+  }
+  return "/dev/ttyS" + std::to_string(port - 1);
+}
+
+int CComm::OpenPort(int port, int baud, int dataBits, int stopBits, int parity) {
+  const unsigned n = static_cast<uint16_t>(port);
+  if (n > static_cast<unsigned>(kMaxPort)) {
+    m_strLastError = "COM" + std::to_string(n) + ": no such port (COM1 to COM" + std::to_string(kMaxPort) + ")";
+    return 0;
+  }
+  // Reopening goes through ClosePort, which waits for the old reader: there
+  // are never two.
+  ClosePort();
+  m_strLastError.clear();
+
+  if (m_pLine) {
+    if (!m_pLine->Open(static_cast<int>(n))) {
+      m_strLastError = "COM" + std::to_string(n) + ": the line did not open";
+      return 0;
+    }
+    ++m_nOpenings;
+    m_bOpen = 1;
+    return 1;
+  }
+
+  const std::string path = DevicePath(static_cast<int>(n));
+  if (path.size() >= sizeof m_szPortName) {
+    m_strLastError = PortError(n, path, "device path too long");
+    return 0;
+  }
+  std::snprintf(m_szPortName, sizeof m_szPortName, "%s", path.c_str());
+  if (!CreateEvents()) {
+    m_strLastError = PortError(n, path, "cannot create the reader's wake-up event: " + OsText(errno));
+    return 0;
+  }
+
+  const int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) {
+    const int err = errno;
+    // EBUSY: another holder set TIOCEXCL.
+    m_strLastError = PortError(n, path, err == EBUSY ? kInUse : OsText(err));
+    return 0;
+  }
+  // TIOCEXCL keeps other programs out, but not root; the advisory lock is
+  // what every copy of this console respects, whoever runs it. Taken before
+  // anything touches the line, so a refused open leaves the holder's line
+  // alone.
+  if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    const int err = errno;
+    close(fd);
+    m_strLastError = PortError(n, path, err == EWOULDBLOCK ? kInUse : OsText(err));
+    return 0;
+  }
+  if (ioctl(fd, TIOCEXCL) != 0) {
+    const int err = errno;
+    close(fd);
+    m_strLastError = PortError(n, path, OsText(err));
+    return 0;
+  }
+  m_hPort = fd;
+  // Whatever the driver queued before we came is not ours.
+  tcflush(fd, TCIOFLUSH);
+  // Opening a tty on Linux raises DTR and RTS even with flow control off.
+  // The module's line uses neither, so they stay as opening left them.
+  if (!ConfigureLine(baud, dataBits, stopBits, parity)) {
+    const std::string why = m_strLastError;
+    CloseDevice();
+    m_strLastError = PortError(n, path, "line settings refused: " + why);
+    return 0;
+  }
+
+  // A wake-up left from a reader that ended by itself must not stop the next.
+  uint64_t stale;
+  [[maybe_unused]] ssize_t r = read(m_nWakeFd, &stale, sizeof stale);
+
+  ++m_nOpenings;
+  m_Gate.Open();
+  m_bOpen = 1;
+  // Counted here rather than in the thread, so the count is right as soon as
+  // OpenPort returns.
+  ++g_nReaders;
+  try {
+    m_Reader = std::thread(&CComm::ReaderThread, this);
+  } catch (const std::system_error& e) {
+    --g_nReaders;
+    m_bOpen = 0;
+    m_Gate.Close();
+    CloseDevice();
+    m_strLastError = PortError(n, path, std::string("cannot start the reader: ") + e.what());
+    return 0;
+  }
+  return 1;
+}
+
+int CComm::ConfigureLine(int baud, int dataBits, int stopBits, int parity) {
+  if (m_pLine) return 1;
+  termios t;
+  if (tcgetattr(m_hPort, &t) != 0) {
+    m_strLastError = OsText(errno);
+    return 0;
+  }
+  if (std::string why = MakeLineSettings(t, baud, dataBits, stopBits, parity); !why.empty()) {
+    m_strLastError = why;
+    return 0;
+  }
+  if (tcsetattr(m_hPort, TCSANOW, &t) == 0) return 1;
+  const int err = errno;
+  // Debian's C library reads the settings back after setting them and says
+  // EINVAL when none of the changes asked for took. A pseudo-terminal always
+  // forces 8 bits and no parity, so reopening one with parity ends here
+  // although the line holds everything it can.
+  termios now;
+  if (err == EINVAL && tcgetattr(m_hPort, &now) == 0 && HoldsAllButFraming(now, t)) return 1;
+  m_strLastError = OsText(err);
+  return 0;
+}
+
+int CComm::ClosePort() {
+  const bool wasOpen = m_bOpen.exchange(0) != 0;
+  if (m_pLine) {
+    if (wasOpen) m_pLine->Close();
+    return 1;
+  }
+  StopReader();
+  CloseDevice();
+  return 1;
+}
+
+void CComm::StopReader() {
+  // The reader may be waiting inside its hand-over for this very thread.
+  // Release it first, then wake its poll; only then is waiting for it safe.
+  m_Gate.Close();
+  if (!m_Reader.joinable()) return;
+  if (m_nWakeFd >= 0) {
+    const uint64_t one = 1;
+    [[maybe_unused]] ssize_t r = write(m_nWakeFd, &one, sizeof one);
+  }
+  m_Reader.join();
+}
+
+void CComm::CloseDevice() {
+  if (m_hPort < 0) return;
+  // The exclusive flag belongs to the tty, not to this descriptor: it would
+  // outlive our close while anyone else holds the device open.
+  ioctl(m_hPort, TIOCNXCL);
+  tcflush(m_hPort, TCIOFLUSH);
+  close(m_hPort);  // also releases the lock
+  m_hPort = -1;
+}
+
+int CComm::ReadAvailable(uint8_t* buf, int max) {
+  int queued = 0;
+  if (ioctl(m_hPort, FIONREAD, &queued) != 0) return -1;
+  const int n = std::min(max, queued);
+  if (n <= 0) return 0;
+  for (;;) {
+    const ssize_t got = read(m_hPort, buf, static_cast<size_t>(n));
+    if (got >= 0) return static_cast<int>(got);
+    if (errno == EINTR) continue;
+    return errno == EAGAIN ? 0 : -1;
+  }
+}
+
+int CComm::WritePort(const uint8_t* data, int len) {
+  if (m_pLine) {
+    m_pLine->Write(data, len);
+    return 1;
+  }
+  if (m_hPort < 0 || len < 0) return 0;
+  const auto deadline = std::chrono::steady_clock::now() + kWriteTimeout;
+  int done = 0;
+  while (done < len) {
+    const ssize_t put = write(m_hPort, data + done, static_cast<size_t>(len - done));
+    if (put > 0) {
+      done += static_cast<int>(put);
+      continue;
+    }
+    if (put < 0 && errno == EINTR) continue;
+    if (put < 0 && errno != EAGAIN) return 0;
+    // The driver's output queue is full: wait for room, within the time-out.
+    const auto left = std::chrono::ceil<ms>(deadline - std::chrono::steady_clock::now()).count();
+    if (left <= 0) return 0;
+    pollfd p{m_hPort, POLLOUT, 0};
+    if (poll(&p, 1, static_cast<int>(left)) < 0 && errno != EINTR) return 0;
+    if (p.revents & (POLLERR | POLLHUP | POLLNVAL)) return 0;
+  }
+  return 1;
+}
+
+void CComm::Deliver(const uint8_t* data, int len) {
+  for (int off = 0; off < len; off += kRxDeliveryMax) {
+    const int n = std::min(kRxDeliveryMax, len - off);
+    std::memcpy(m_RxBuffer, data + off, static_cast<size_t>(n));
+    m_nRxLength = static_cast<uint16_t>(n);
+    if (WindowHandler* h = m_hNotifyWnd ? m_hNotifyWnd->Handler() : nullptr) h->OnMessage(UM_COMM_DATA, 0, 0);
+  }
+}
+
+int CComm::ReadersRunning() { return g_nReaders.load(); }
+
+void CComm::ReaderThread() {
+  const uint32_t opening = m_nOpenings;
+  const bool lost = ReaderLoop();
+  --g_nReaders;
+  // Told after the count drops, so whoever handles the notice finds the
+  // reader gone; nothing of this object is touched by the reader afterwards
+  // except the window pointer, which outlives every opening.
+  if (lost && m_hNotifyWnd) m_hNotifyWnd->PostMessage(UM_PORT_LOST, opening, 0);
+}
+
+// Returns true when the device is gone (unplugged, or the other end of a
+// pseudo-terminal closed), false when ClosePort ended the reader.
+bool CComm::ReaderLoop() {
+  uint8_t local[kRxDeliveryMax];
+  pollfd fds[2] = {{m_hPort, POLLIN, 0}, {m_nWakeFd, POLLIN, 0}};
+  while (m_bOpen) {
+    if (poll(fds, 2, -1) < 0) {
+      if (errno == EINTR) continue;
+      return true;
+    }
+    if (fds[1].revents) return false;
+    if (fds[0].revents & POLLIN) {
+      for (;;) {
+        const int n = ReadAvailable(local, kRxDeliveryMax);
+        if (n < 0) return true;
+        if (n == 0) break;
+        std::memcpy(m_RxBuffer, local, static_cast<size_t>(n));
+        m_nRxLength = static_cast<uint16_t>(n);
+        // Nothing more is read until the window has handled this delivery;
+        // a refused send means ClosePort has begun.
+        if (m_hNotifyWnd && !m_hNotifyWnd->SendFromThread(UM_COMM_DATA, 0, 0, m_Gate)) return false;
+      }
+    }
+    // A hung-up tty stays readable and hung up forever: end rather than spin.
+    if (fds[0].revents & (POLLHUP | POLLERR | POLLNVAL)) return true;
+  }
+  return false;
+}
+
+}  // namespace qeld

@@ -33,6 +33,8 @@ class CComm {
   int OpenPort(int port, int baud, int dataBits, int stopBits, int parity);
   int ConfigureLine(int baud, int dataBits, int stopBits, int parity);
   int ClosePort();
+  // Bytes already queued, at most max, without waiting; 0 when none, -1 when
+  // the device is gone.
   int ReadAvailable(uint8_t* buf, int max);
   int WritePort(const uint8_t* data, int len);
 
@@ -53,19 +55,24 @@ class CComm {
 
   // --- fields ---
   int m_hPort = -1;
-  char m_szPortName[64] = {};
+  char m_szPortName[256] = {};  // room for a link under a long home folder
   std::atomic<int> m_bOpen{0};
   uint8_t m_RxBuffer[kRxBufferSize] = {};
   uint16_t m_nRxLength = 0;
   WindowHost* m_hNotifyWnd = nullptr;
+  // Successful opens so far. UM_PORT_LOST carries the number of the opening
+  // that was lost in wParam, so a notice that arrives after a reopen can be
+  // told apart from one about the port now open.
+  uint32_t m_nOpenings = 0;
 
  private:
   void ReaderThread();
+  bool ReaderLoop();
   void StopReader();
+  void CloseDevice();
 
   Line* m_pLine = nullptr;
   int m_nWakeFd = -1;  // eventfd that releases the reader's wait at close
-  int m_nLockFd = -1;
   std::thread m_Reader;
   SendGate m_Gate;
   std::string m_strLastError;

@@ -39,7 +39,8 @@ constexpr unsigned WM_USER = 0x0400;
 constexpr unsigned UM_COMM_DATA = WM_USER + 1;  // reader thread -> window, synchronous
 constexpr unsigned UM_RESPONSE = WM_USER + 2;   // receiver -> window, wParam = frame length
 constexpr unsigned UM_SEND_NEXT = WM_USER + 5;  // posted during a firmware download
-constexpr unsigned UM_PORT_LOST = WM_USER + 6;  // posted by the reader when the device vanished
+constexpr unsigned UM_PORT_LOST = WM_USER + 6;  // posted by the reader when the device vanished;
+                                                // wParam = CComm::m_nOpenings of that opening
 
 // Window timers (all one-shot)
 enum TimerId : int {
@@ -60,5 +61,6 @@ constexpr ms kProgressRefresh{300};
 constexpr ms kUnitPollFirst{300};
 constexpr ms kUnitPollNext{100};
 constexpr ms kLogRequestDelay{2000};
+constexpr ms kWriteTimeout{1000};         // a write gives up when the line has not taken all bytes by then
 
 }  // namespace qeld
