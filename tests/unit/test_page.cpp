@@ -39,7 +39,7 @@ TEST_F(Page, EnableRulesInEveryState) {
       [](const PageLayoutEntry& e) { return e.operable == 1 && !IsAdmin(e.id) && e.id != ctl::kCancelRepeat; },
       "connected, idle");
   EXPECT_FALSE(c.w.IsEnabled(1009));
-  EXPECT_FALSE(c.w.IsEnabled(1126));
+  EXPECT_FALSE(c.w.IsEnabled(1123));
 
   c.Send(6);
   ExpectEnabled(
