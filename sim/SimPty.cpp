@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
@@ -23,6 +24,9 @@ namespace {
 constexpr int64_t kBitsPerByte = 11;
 constexpr int64_t kNsPerSecond = 1000000000;
 constexpr int64_t kNsPerBytes = kBitsPerByte * kNsPerSecond;  // over kBaudRate bytes
+// How long a vanishing module waits for the console to read what it already sent.
+constexpr std::chrono::milliseconds kVanishDrainLimit{1000};
+constexpr std::chrono::milliseconds kVanishDrainPoll{2};
 }  // namespace
 
 // ---------------------------------------------------------------------------
@@ -60,6 +64,12 @@ bool SimPty::Open(std::string* error) {
   if (flags < 0 || fcntl(master_, F_SETFL, flags | O_NONBLOCK) != 0) return fail("fcntl");
   fcntl(master_, F_SETFD, FD_CLOEXEC);
   return true;
+}
+
+int SimPty::Unread() const {
+  int n = 0;
+  if (slave_ < 0 || ioctl(slave_, FIONREAD, &n) != 0) return 0;
+  return n;
 }
 
 void SimPty::Close() {
@@ -182,6 +192,18 @@ bool SimServer::WriteDue(Clock::time_point now) {
   return true;
 }
 
+// Closing the master hangs the slave up, and the hang-up throws away input the
+// console has not read. A real module's last bytes would still have crossed
+// the wire, so wait (a little) until the console has read them. Written bytes
+// reach the slave's queue a moment after write(), hence two quiet looks.
+void SimServer::LetTheConsoleRead() const {
+  const Clock::time_point limit = Clock::now() + kVanishDrainLimit;
+  for (int quiet = 0; quiet < 2 && Clock::now() < limit;) {
+    quiet = pty_.Unread() == 0 ? quiet + 1 : 0;
+    poll(nullptr, 0, static_cast<int>(kVanishDrainPoll.count()));
+  }
+}
+
 void SimServer::Trace(char direction, const uint8_t* data, size_t len) const {
   if (!options_.verbose || len == 0) return;
   std::string line(1, direction);
@@ -226,7 +248,10 @@ SimServer::End SimServer::Run(int commandFd, int stopFd, FILE* replies) {
     const Clock::time_point now = Clock::now();
     TakeDue(now);
     if (!WriteDue(now)) return End::LineError;
-    if (vanishing_ && out_.empty()) return End::Vanished;
+    if (vanishing_ && out_.empty()) {
+      LetTheConsoleRead();
+      return End::Vanished;
+    }
     if (quit_) return End::Quit;
 
     // Sleep until the next chunk is due or the next paced byte may go.

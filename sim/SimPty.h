@@ -24,6 +24,8 @@ class SimPty {
   // the port, and the console could not close and reopen it.
   bool Open(std::string* error);
   void Close();
+  // Bytes written to the master that the console has not read yet.
+  int Unread() const;
   int Master() const { return master_; }
   const std::string& SlavePath() const { return slavePath_; }
 
@@ -86,6 +88,7 @@ class SimServer {
   void TakeDue(Clock::time_point now);
   bool WriteDue(Clock::time_point now);  // false when the line failed
   Clock::time_point PaceDeadline(uint64_t byte) const;
+  void LetTheConsoleRead() const;
   void Trace(char direction, const uint8_t* data, size_t len) const;
 
   SimModule& model_;
