@@ -371,27 +371,27 @@ std::vector<Chunk> SimModule::OnRequest(const std::vector<uint8_t>& frame) {
   rq.body.assign(frame.begin() + 4, frame.end() - 2);
 
   const auto& table = CommandTable();
-  const auto spec = std::find_if(table.begin(), table.end(),
+  const auto command = std::find_if(table.begin(), table.end(),
                                  [&](const CommandSpec& s) { return s.letter == rq.letter; });
   Response rs;
   int errorPos = 4;
-  if (spec == table.end()) {
+  if (command == table.end()) {
     rs.Put(4, kSpace);
     rs.error = kErrUnknownCommand;
     rs.delayMs = kResponseDelayMs;
   } else {
-    errorPos = spec->errorPos;
-    rs.body.assign(static_cast<size_t>(spec->bodyLength), kSpace);
-    rs.delayMs = spec->delayMs;
+    errorPos = command->errorPos;
+    rs.body.assign(static_cast<size_t>(command->bodyLength), kSpace);
+    rs.delayMs = command->delayMs;
     if (errorPos != 0 && faults_.errorCode >= 0) {
       rs.forcedError = faults_.errorCode;
       faults_.errorCode = -1;
     }
-    if (loaderMode_ && !spec->inLoader) {
+    if (loaderMode_ && !command->inLoader) {
       rs.error = kErrUnknownCommand;  // the loader knows only the download requests
       if (rq.letter == 'q' && rq.At(4) >= kSpace) rs.Put(5, static_cast<uint8_t>(rq.At(4)));
     } else {
-      (this->*spec->handler)(rq, rs);
+      (this->*command->handler)(rq, rs);
     }
     if (rs.forcedError >= 0) rs.error = rs.forcedError;
   }

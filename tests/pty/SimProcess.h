@@ -87,6 +87,7 @@ class SimProcess {
   // home: use this HOME instead of a new private one (for several simulators
   // side by side); it is then left in place afterwards.
   explicit SimProcess(int com, std::vector<std::string> args = {}, std::string home = "") : com_(com) {
+    // A simulator that ended (vanish) must fail a Command(), not kill the test.
     signal(SIGPIPE, SIG_IGN);
     if (const char* old = std::getenv("HOME")) oldHome_ = old;
     if (home.empty()) {
