@@ -1,1 +1,311 @@
-// placeholder
+#include "SimPty.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <optional>
+
+#include "link/Protocol.h"
+
+namespace qeld::sim {
+
+namespace {
+// A byte on the line is 11 bits: start, 8 data, parity, stop.
+constexpr int64_t kBitsPerByte = 11;
+constexpr int64_t kNsPerSecond = 1000000000;
+constexpr int64_t kNsPerBytes = kBitsPerByte * kNsPerSecond;  // over kBaudRate bytes
+// How long a vanishing module waits for the console to read what it already sent.
+constexpr std::chrono::milliseconds kVanishDrainLimit{1000};
+constexpr std::chrono::milliseconds kVanishDrainPoll{2};
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// Pseudo-terminal
+
+bool SimPty::Open(std::string* error) {
+  auto fail = [&](const char* what) {
+    *error = std::string(what) + ": " + std::strerror(errno);
+    Close();
+    return false;
+  };
+  master_ = posix_openpt(O_RDWR | O_NOCTTY);
+  if (master_ < 0) return fail("posix_openpt");
+  if (grantpt(master_) != 0) return fail("grantpt");
+  if (unlockpt(master_) != 0) return fail("unlockpt");
+  char name[256];
+  if (ptsname_r(master_, name, sizeof name) != 0) return fail("ptsname");
+  slavePath_ = name;
+  slave_ = open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);
+  if (slave_ < 0) return fail("open slave");
+
+  // The module's line: raw bytes, 9600 baud, 8 data bits, even parity, one
+  // stop bit, no flow control of either kind.
+  termios t{};
+  if (tcgetattr(slave_, &t) != 0) return fail("tcgetattr");
+  cfmakeraw(&t);
+  t.c_cflag &= ~static_cast<tcflag_t>(CSIZE | CSTOPB | PARODD | CRTSCTS);
+  t.c_cflag |= CS8 | PARENB | CREAD | CLOCAL;
+  t.c_iflag &= ~static_cast<tcflag_t>(IXON | IXOFF | IXANY);
+  cfsetispeed(&t, B9600);
+  cfsetospeed(&t, B9600);
+  if (tcsetattr(slave_, TCSANOW, &t) != 0) return fail("tcsetattr");
+
+  const int flags = fcntl(master_, F_GETFL);
+  if (flags < 0 || fcntl(master_, F_SETFL, flags | O_NONBLOCK) != 0) return fail("fcntl");
+  fcntl(master_, F_SETFD, FD_CLOEXEC);
+  return true;
+}
+
+int SimPty::Unread() const {
+  int n = 0;
+  if (slave_ < 0 || ioctl(slave_, FIONREAD, &n) != 0) return 0;
+  return n;
+}
+
+void SimPty::Close() {
+  if (slave_ >= 0) close(slave_);
+  if (master_ >= 0) close(master_);
+  slave_ = master_ = -1;
+}
+
+// ---------------------------------------------------------------------------
+// COMn link
+
+std::string ComLinkPath(int com) {
+  const char* home = std::getenv("HOME");
+  return std::string(home ? home : "") + "/.qeld/dosdevices/com" + std::to_string(com);
+}
+
+bool ComLink::Create(int com, const std::string& target, std::string* error) {
+  namespace fs = std::filesystem;
+  const char* home = std::getenv("HOME");
+  if (home == nullptr || *home == '\0') {
+    *error = "HOME is not set, so there is no place for the COM" + std::to_string(com) + " link";
+    return false;
+  }
+  const std::string path = ComLinkPath(com);
+  std::error_code ec;
+  fs::create_directories(fs::path(path).parent_path(), ec);
+  if (ec) {
+    *error = "cannot create " + fs::path(path).parent_path().string() + ": " + ec.message();
+    return false;
+  }
+  struct stat st{};
+  if (lstat(path.c_str(), &st) == 0 && !S_ISLNK(st.st_mode)) {
+    *error = path + " exists and is not a link; not replacing it";
+    return false;
+  }
+  // A link left by a simulator that did not end cleanly is replaced in one
+  // step, so the console never finds the port missing in between.
+  const std::string temp = path + ".new-" + std::to_string(getpid());
+  unlink(temp.c_str());
+  if (symlink(target.c_str(), temp.c_str()) != 0 || rename(temp.c_str(), path.c_str()) != 0) {
+    *error = "cannot link " + path + " to " + target + ": " + std::strerror(errno);
+    unlink(temp.c_str());
+    return false;
+  }
+  path_ = path;
+  target_ = target;
+  return true;
+}
+
+void ComLink::Remove() {
+  if (path_.empty()) return;
+  char buf[4096];
+  const ssize_t n = readlink(path_.c_str(), buf, sizeof buf);
+  if (n >= 0 && std::string(buf, static_cast<size_t>(n)) == target_) unlink(path_.c_str());
+  path_.clear();
+}
+
+// ---------------------------------------------------------------------------
+// Event loop
+
+void SimServer::Schedule(std::vector<Chunk>&& chunks, Clock::time_point now) {
+  Clock::time_point t = now;
+  for (Chunk& c : chunks) {
+    t += std::chrono::milliseconds(c.delayMs);
+    // Output leaves in the order the module produced it, even when an earlier
+    // answer is still waiting out a longer delay.
+    const Clock::time_point due = std::max(t, lastDue_);
+    lastDue_ = due;
+    pending_.push_back({due, std::move(c.bytes), c.vanish});
+  }
+}
+
+void SimServer::TakeDue(Clock::time_point now) {
+  size_t taken = 0;
+  for (; taken < pending_.size() && pending_[taken].due <= now; ++taken) {
+    Pending& p = pending_[taken];
+    if (p.vanish) {
+      vanishing_ = true;
+      continue;
+    }
+    // A burst starting on an idle line starts now, not at an old deadline.
+    if (out_.empty() && now > PaceDeadline(paceCount_)) {
+      paceBase_ = now;
+      paceCount_ = 0;
+    }
+    out_.insert(out_.end(), p.bytes.begin(), p.bytes.end());
+  }
+  pending_.erase(pending_.begin(), pending_.begin() + static_cast<long>(taken));
+}
+
+SimServer::Clock::time_point SimServer::PaceDeadline(uint64_t byte) const {
+  // Rounded up, so that a byte found due by the clock is due by the count as well.
+  const int64_t ns = (static_cast<int64_t>(byte) * kNsPerBytes + kBaudRate - 1) / kBaudRate;
+  return paceBase_ + std::chrono::nanoseconds(ns);
+}
+
+bool SimServer::WriteDue(Clock::time_point now) {
+  if (out_.empty() || waitWritable_) return true;
+  size_t n = out_.size();
+  if (options_.pace) {
+    if (now < PaceDeadline(paceCount_)) return true;
+    // Every byte whose deadline has passed goes now: a late wake-up catches
+    // up instead of slowing the line down.
+    const int64_t since = std::chrono::duration_cast<std::chrono::nanoseconds>(now - paceBase_).count();
+    const uint64_t due = static_cast<uint64_t>(since * kBaudRate / kNsPerBytes) + 1;
+    if (due <= paceCount_) return true;
+    n = std::min<size_t>(n, static_cast<size_t>(due - paceCount_));
+  }
+  const ssize_t w = write(pty_.Master(), out_.data(), n);
+  if (w < 0) {
+    if (errno == EAGAIN || errno == EINTR) {
+      waitWritable_ = errno == EAGAIN;
+      return true;
+    }
+    return false;
+  }
+  Trace('>', out_.data(), static_cast<size_t>(w));
+  out_.erase(out_.begin(), out_.begin() + w);
+  paceCount_ += static_cast<uint64_t>(w);
+  return true;
+}
+
+// Closing the master hangs the slave up, and the hang-up throws away input the
+// console has not read. A real module's last bytes would still have crossed
+// the wire, so wait (a little) until the console has read them. Written bytes
+// reach the slave's queue a moment after write(), hence two quiet looks.
+void SimServer::LetTheConsoleRead() const {
+  const Clock::time_point limit = Clock::now() + kVanishDrainLimit;
+  for (int quiet = 0; quiet < 2 && Clock::now() < limit;) {
+    quiet = pty_.Unread() == 0 ? quiet + 1 : 0;
+    poll(nullptr, 0, static_cast<int>(kVanishDrainPoll.count()));
+  }
+}
+
+void SimServer::Trace(char direction, const uint8_t* data, size_t len) const {
+  if (!options_.verbose || len == 0) return;
+  std::string line(1, direction);
+  char hex[4];
+  for (size_t i = 0; i < len; ++i) {
+    std::snprintf(hex, sizeof hex, " %02X", data[i]);
+    line += hex;
+  }
+  std::fprintf(stderr, "%s\n", line.c_str());
+}
+
+std::string SimServer::Command(const std::string& line) {
+  const size_t start = line.find_first_not_of(" \t\r");
+  if (start == std::string::npos) return "";
+  const size_t end = line.find_last_not_of(" \t\r");
+  const std::string cmd = line.substr(start, end - start + 1);
+  if (cmd == "quit") {
+    quit_ = true;
+    return "ok";
+  }
+  if (cmd == "help") {
+    return "commands: status | fault NAME [ARG] | fault clear | cassette N KEY VALUE | reject-rate PERMILLE | "
+           "sequence N | dump-flash PATH | quit";
+  }
+  const std::string dump = "dump-flash ";
+  if (cmd.rfind(dump, 0) == 0) {
+    const std::string path = cmd.substr(dump.size());
+    std::ofstream f(path, std::ios::binary | std::ios::trunc);
+    const std::vector<uint8_t>& flash = model_.Flash();
+    f.write(reinterpret_cast<const char*>(flash.data()), static_cast<std::streamsize>(flash.size()));
+    f.close();
+    if (!f) return "error: cannot write " + path;
+    return "ok";
+  }
+  return model_.Control(cmd);
+}
+
+SimServer::End SimServer::Run(int commandFd, int stopFd, FILE* replies) {
+  std::string commandText;
+  uint8_t buf[512];
+  for (;;) {
+    const Clock::time_point now = Clock::now();
+    TakeDue(now);
+    if (!WriteDue(now)) return End::LineError;
+    if (vanishing_ && out_.empty()) {
+      LetTheConsoleRead();
+      return End::Vanished;
+    }
+    if (quit_) return End::Quit;
+
+    // Sleep until the next chunk is due or the next paced byte may go.
+    std::optional<Clock::time_point> wake;
+    if (!pending_.empty()) wake = pending_.front().due;
+    if (!out_.empty() && !waitWritable_) {
+      const Clock::time_point byteDue = options_.pace ? PaceDeadline(paceCount_) : now;
+      wake = wake ? std::min(*wake, byteDue) : byteDue;
+    }
+    timespec ts{};
+    if (wake) {
+      const auto ns = std::max<int64_t>(0, std::chrono::duration_cast<std::chrono::nanoseconds>(*wake - now).count());
+      ts.tv_sec = static_cast<time_t>(ns / 1000000000);
+      ts.tv_nsec = static_cast<long>(ns % 1000000000);
+    }
+
+    pollfd fds[3] = {{pty_.Master(), static_cast<short>(POLLIN | (waitWritable_ ? POLLOUT : 0)), 0},
+                     {stopFd, POLLIN, 0},
+                     {commandFd, POLLIN, 0}};
+    const nfds_t count = commandFd >= 0 ? 3 : 2;
+    if (ppoll(fds, count, wake ? &ts : nullptr, nullptr) < 0) {
+      if (errno == EINTR) continue;
+      return End::LineError;
+    }
+    if (fds[1].revents != 0) return End::Stopped;
+
+    if (fds[0].revents & POLLOUT) waitWritable_ = false;
+    if (fds[0].revents & (POLLIN | POLLERR | POLLHUP)) {
+      const ssize_t n = read(pty_.Master(), buf, sizeof buf);
+      if (n > 0 && !vanishing_) {
+        Trace('<', buf, static_cast<size_t>(n));
+        Schedule(model_.Receive(buf, static_cast<size_t>(n)), Clock::now());
+      } else if (n < 0 && errno != EAGAIN && errno != EINTR) {
+        return End::LineError;
+      }
+    }
+
+    if (commandFd >= 0 && fds[2].revents != 0) {
+      const ssize_t n = read(commandFd, buf, sizeof buf);
+      if (n <= 0) {
+        commandFd = -1;  // no more commands; the line goes on being served
+      } else {
+        commandText.append(reinterpret_cast<const char*>(buf), static_cast<size_t>(n));
+        for (size_t eol; (eol = commandText.find('\n')) != std::string::npos;) {
+          const std::string reply = Command(commandText.substr(0, eol));
+          commandText.erase(0, eol + 1);
+          if (!reply.empty()) {
+            std::fprintf(replies, "%s\n", reply.c_str());
+            std::fflush(replies);
+          }
+        }
+      }
+    }
+  }
+}
+
+}  // namespace qeld::sim

@@ -1,0 +1,110 @@
+// qeld-sim's line: a pseudo-terminal whose slave side stands for the module's
+// serial port, the COMn link through which the console finds it, and the
+// single-threaded event loop that carries bytes between the line and the model.
+#pragma once
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "SimModule.h"
+
+namespace qeld::sim {
+
+class SimPty {
+ public:
+  SimPty() = default;
+  ~SimPty() { Close(); }
+  SimPty(const SimPty&) = delete;
+  SimPty& operator=(const SimPty&) = delete;
+
+  // Opens the pair and gives it the module's line settings. The slave stays
+  // open here too: without it the master reads EIO whenever no console holds
+  // the port, and the console could not close and reopen it.
+  bool Open(std::string* error);
+  void Close();
+  // Bytes written to the master that the console has not read yet.
+  int Unread() const;
+  int Master() const { return master_; }
+  const std::string& SlavePath() const { return slavePath_; }
+
+ private:
+  int master_ = -1;
+  int slave_ = -1;
+  std::string slavePath_;
+};
+
+// Where the console looks for port N: $HOME/.qeld/dosdevices/comN.
+std::string ComLinkPath(int com);
+
+// The link comN -> pty slave, removed again only while it still points there
+// (another simulator may have taken the port over meanwhile).
+class ComLink {
+ public:
+  ComLink() = default;
+  ~ComLink() { Remove(); }
+  ComLink(const ComLink&) = delete;
+  ComLink& operator=(const ComLink&) = delete;
+
+  bool Create(int com, const std::string& target, std::string* error);
+  void Remove();
+  const std::string& Path() const { return path_; }
+
+ private:
+  std::string path_;
+  std::string target_;
+};
+
+struct ServerOptions {
+  bool pace = false;     // write at the module's 9600 baud 8E1, not as fast as the pty takes it
+  bool verbose = false;  // trace the line's bytes on stderr
+};
+
+class SimServer {
+ public:
+  enum class End { Stopped, Quit, Vanished, LineError };
+
+  SimServer(SimModule& model, SimPty& pty, const ServerOptions& options)
+      : model_(model), pty_(pty), options_(options) {}
+
+  // Serves the line and the line commands read from commandFd (replies go to
+  // replies, one line each) until stopFd becomes readable, "quit", the vanish
+  // fault or a failing line.
+  End Run(int commandFd, int stopFd, FILE* replies);
+
+  // One line command; returns its reply line (empty for an empty line).
+  std::string Command(const std::string& line);
+
+ private:
+  using Clock = std::chrono::steady_clock;
+  struct Pending {
+    Clock::time_point due;
+    std::vector<uint8_t> bytes;
+    bool vanish = false;
+  };
+
+  void Schedule(std::vector<Chunk>&& chunks, Clock::time_point now);
+  void TakeDue(Clock::time_point now);
+  bool WriteDue(Clock::time_point now);  // false when the line failed
+  Clock::time_point PaceDeadline(uint64_t byte) const;
+  void LetTheConsoleRead() const;
+  void Trace(char direction, const uint8_t* data, size_t len) const;
+
+  SimModule& model_;
+  SimPty& pty_;
+  ServerOptions options_;
+
+  std::vector<Pending> pending_;  // in due order
+  Clock::time_point lastDue_{};
+  std::vector<uint8_t> out_;      // bytes due, not yet taken by the pty
+  bool waitWritable_ = false;
+  bool vanishing_ = false;
+  bool quit_ = false;
+
+  // Pacing by absolute deadlines: byte k of a burst starts at paceBase_ + k byte times.
+  Clock::time_point paceBase_{};
+  uint64_t paceCount_ = 0;
+};
+
+}  // namespace qeld::sim

@@ -1,0 +1,149 @@
+// qeld-sim as a process: its COMn link, its line and its line commands.
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+
+#include <filesystem>
+#include <fstream>
+
+#include "SimModule.h"
+#include "link/Protocol.h"
+#include "pty/SimProcess.h"
+
+using namespace qeld::test;
+namespace fs = std::filesystem;
+
+namespace {
+using Bytes = std::vector<uint8_t>;
+const Bytes kSequenceQuery = {0x04, 0x30, 0x02, 0x67, 0x03, 0x52};
+// ACK, then the answer to "g" for sequence 1: SOH "0" STX "g" " " 0x21 ETX BCC.
+const Bytes kSequenceAnswer = {0x06, 0x01, 0x30, 0x02, 0x67, 0x20, 0x21, 0x03, 0x56};
+
+std::string LinkTarget(const std::string& path) {
+  std::error_code ec;
+  return fs::read_symlink(path, ec).string();
+}
+}  // namespace
+
+TEST(SimProcess, LinksItsPortToAPseudoTerminal) {
+  SimProcess sim(4, {"--fast"});
+  ASSERT_TRUE(sim.Ready()) << sim.Error();
+  EXPECT_EQ(sim.SlavePath().rfind("/dev/pts/", 0), 0u) << sim.SlavePath();
+  EXPECT_EQ(LinkTarget(sim.LinkPath()), sim.SlavePath());
+  RawPort port(sim.LinkPath());
+  ASSERT_TRUE(port.IsOpen());
+  EXPECT_TRUE(isatty(port.Fd()));
+}
+
+TEST(SimProcess, AnswersTheSequenceQueryOnTheLineAgainAfterAReopen) {
+  SimProcess sim(1, {"--fast", "--pace"});
+  ASSERT_TRUE(sim.Ready()) << sim.Error();
+  for (int opening = 0; opening < 2; ++opening) {
+    RawPort port(sim.SlavePath());
+    ASSERT_TRUE(port.Write(kSequenceQuery));
+    EXPECT_EQ(port.Read(kSequenceAnswer.size()), kSequenceAnswer) << "opening " << opening;
+    ASSERT_TRUE(port.Write({0x06}));
+  }
+  EXPECT_EQ(sim.Status()["requests"], "2");
+}
+
+TEST(SimProcess, RemovesItsLinkOnSigtermButOnlyWhileItIsItsOwn) {
+  {
+    SimProcess sim(2, {"--fast"});
+    ASSERT_TRUE(sim.Ready()) << sim.Error();
+    const std::string link = sim.LinkPath();
+    EXPECT_EQ(sim.Stop(), 0);
+    EXPECT_FALSE(fs::is_symlink(link));
+  }
+  {
+    SimProcess sim(2, {"--fast"});
+    ASSERT_TRUE(sim.Ready()) << sim.Error();
+    // Another simulator took the port over meanwhile.
+    const std::string link = sim.LinkPath();
+    fs::remove(link);
+    fs::create_symlink("/dev/pts/elsewhere", link);
+    EXPECT_EQ(sim.Stop(), 0);
+    EXPECT_EQ(LinkTarget(link), "/dev/pts/elsewhere");
+  }
+}
+
+TEST(SimProcess, ReplacesAStaleLink) {
+  char templ[] = "/tmp/qeld-sim-home-XXXXXX";
+  ASSERT_NE(mkdtemp(templ), nullptr);
+  const std::string home = templ;
+  fs::create_directories(home + "/.qeld/dosdevices");
+  fs::create_symlink("/dev/pts/gone", home + "/.qeld/dosdevices/com7");
+  {
+    SimProcess sim(7, {"--fast"}, home);
+    ASSERT_TRUE(sim.Ready()) << sim.Error();
+    EXPECT_EQ(LinkTarget(sim.LinkPath()), sim.SlavePath());
+  }
+  fs::remove_all(home);
+}
+
+TEST(SimProcess, FaultsAndStatusThroughStandardInput) {
+  SimProcess sim(3, {"--fast", "--reject-rate", "0"});
+  ASSERT_TRUE(sim.Ready()) << sim.Error();
+  EXPECT_EQ(sim.Command("fault error 33"), "ok");
+  EXPECT_EQ(sim.Command("fault nonsense").rfind("error: ", 0), 0u);
+  RawPort port(sim.SlavePath());
+  ASSERT_TRUE(port.Write({0x04, 0x30, 0x02, 0x50, 0x03, 0x65}));  // "P"
+  const Bytes status = port.Read(1 + 19 + 6);
+  ASSERT_EQ(status.size(), 26u);
+  EXPECT_EQ(status[1 + 3], 'P');
+  EXPECT_EQ(status[1 + 4], 0x20 + 33);
+  ASSERT_TRUE(port.Write({0x06}));
+
+  // Dispense 2 from cassette 1 with sequence 1.
+  ASSERT_TRUE(port.Write({0x04, 0x30, 0x02, 0x52, 0x22, 0x20, 0x20, 0x20, 0x20, 0x20, 0x21, 0x03, 0x44}));
+  EXPECT_EQ(port.Read(1 + 23 + 6).size(), 30u);
+  ASSERT_TRUE(port.Write({0x06}));
+  auto values = sim.Status();
+  EXPECT_EQ(values["dispensed1"], "2");
+  EXPECT_EQ(values["notes1"], "998");
+  EXPECT_EQ(values["seq"], "2");
+}
+
+TEST(SimProcess, DumpsItsFlashImage) {
+  SimProcess sim(5, {"--fast"});
+  ASSERT_TRUE(sim.Ready()) << sim.Error();
+  const std::string path = sim.Home() + "/flash.bin";
+  EXPECT_EQ(sim.Command("dump-flash " + path), "ok");
+  std::ifstream f(path, std::ios::binary);
+  const std::string image((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
+  EXPECT_EQ(image.size(), static_cast<size_t>(qeld::kImageSize));
+  EXPECT_EQ(image.find_first_not_of('\xFF'), std::string::npos) << "an erased flash";
+}
+
+TEST(SimProcess, VanishesAfterTheAckAndTakesItsLinkAlong) {
+  SimProcess sim(6, {"--fast"});
+  ASSERT_TRUE(sim.Ready()) << sim.Error();
+  EXPECT_EQ(sim.Command("fault vanish"), "ok");
+  RawPort port(sim.SlavePath());
+  ASSERT_TRUE(port.Write(kSequenceQuery));
+  EXPECT_EQ(port.Read(1), Bytes{0x06});
+  EXPECT_TRUE(port.WaitHangUp());
+  EXPECT_EQ(sim.Wait(), 3);
+  EXPECT_FALSE(fs::is_symlink(sim.LinkPath()));
+}
+
+TEST(SimProcess, HelpListsEveryFaultAndCommand) {
+  int status = -1;
+  const std::string help = SimProcess::Run({"--help"}, &status);
+  EXPECT_EQ(status, 0);
+  for (const qeld::sim::FaultInfo& f : qeld::sim::SimModule::FaultTable()) {
+    EXPECT_NE(help.find(std::string("  ") + f.name + " "), std::string::npos) << f.name;
+  }
+  for (const char* word : {"--com", "--pace", "--fast", "--seed", "status", "dump-flash", "fault clear", "quit"}) {
+    EXPECT_NE(help.find(word), std::string::npos) << word;
+  }
+}
+
+TEST(SimProcess, RefusesBadUsage) {
+  int status = -1;
+  for (const std::vector<std::string>& args :
+       {std::vector<std::string>{}, {"--com", "11"}, {"--com", "1", "--late"}, {"--com", "1", "--bogus"}}) {
+    SimProcess::Run(args, &status);
+    EXPECT_EQ(status, 2) << (args.empty() ? "" : args.back());
+  }
+}
