@@ -120,3 +120,44 @@ TEST(ConsoleOnSim, ReopeningUnderTrafficKeepsOneReader) {
   EXPECT_TRUE(c.Until([&] { return c.d.m_nRxState == 0 && c.d.m_nFrameLength > 3; }));
   EXPECT_TRUE(c.Press(1006, 'P'));
 }
+
+TEST(ConsoleOnSim, HexImageFromObjcopyDownloadsVerifiesAndBecomesTheFirmware) {
+  ConsoleOnSim c;
+  ASSERT_TRUE(c.Connect());
+  const std::filesystem::path dir = std::filesystem::temp_directory_path() / ("qeld-fw-" + std::to_string(getpid()));
+  std::filesystem::create_directories(dir);
+  std::string bin(40960, '\0');
+  uint32_t x = 12345;
+  for (char& ch : bin) {
+    x = x * 1103515245u + 12345u;
+    ch = static_cast<char>(x >> 24);
+  }
+  std::ofstream(dir / "fw.bin", std::ios::binary) << bin;
+  const std::string cmd = "objcopy -I binary -O ihex '" + (dir / "fw.bin").string() + "' '" + (dir / "fw.hex").string() + "'";
+  ASSERT_EQ(std::system(cmd.c_str()), 0) << "GNU objcopy is needed (binutils)";
+  const std::string oldFw = c.sim.Status()["fw"];
+
+  ASSERT_TRUE(c.Press(1170, 'r'));
+  c.w.fileScript.push_back((dir / "fw.hex").string());
+  ASSERT_TRUE(c.w.Click(ctl::kWriteProg));
+  // Each block answer posts the next block; the posted message is served here.
+  ASSERT_TRUE(c.Until([&] { return c.d.m_bDownloading == 0; }, 60000));
+  EXPECT_EQ(c.w.boxes.back().text, "Downloading Done!");
+  EXPECT_EQ(c.d.m_nProgress, 200);
+  EXPECT_EQ(c.sim.Status()["blocks"], "320");
+  ASSERT_EQ(c.sim.Command("dump-flash " + (dir / "flash.bin").string()), "ok");
+  std::ifstream in(dir / "flash.bin", std::ios::binary);
+  std::string flash((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  ASSERT_GE(flash.size(), bin.size());
+  EXPECT_TRUE(flash.compare(0, bin.size(), bin) == 0) << "the module's flash equals the binary";
+
+  ASSERT_TRUE(c.Until([&] { return c.Idle(); }));
+  ASSERT_TRUE(c.Press(1172, 't'));
+  EXPECT_EQ(c.w.boxes.back().text, "Verify O.K.!");
+  ASSERT_TRUE(c.Press(1173, 'D'));
+  ASSERT_TRUE(c.Press(1448, 'v'));
+  EXPECT_NE(c.sim.Status()["fw"], oldFw);
+  EXPECT_NE(c.w.GetText(1450).find(c.sim.Status()["fw"]), std::string::npos)
+      << c.w.GetText(1450) << " vs " << c.sim.Status()["fw"];
+  std::filesystem::remove_all(dir);
+}
