@@ -59,10 +59,12 @@ QString MultiLineDisplay(const std::string& text) {
   return q;
 }
 
-// Check boxes and radio buttons with the small indicator and gap of the
-// original platform: the indicator column of the page (x 419..497) is sized
-// for them, and "SONAR_IN" would be clipped with a wider style.
-class CompactIndicatorStyle : public QProxyStyle {
+// Metrics of the original platform where the page's rectangles depend on
+// them: check boxes and radios with the small indicator and gap (the path
+// indicator column, x 419..497, is sized for those; "SONAR_IN" would be
+// clipped otherwise), and a tab row of one text line, so that the unit switch
+// at y 39 stands below the tab control's top edge.
+class ConsoleStyle : public QProxyStyle {
  public:
   int pixelMetric(PixelMetric m, const QStyleOption* opt, const QWidget* w) const override {
     switch (m) {
@@ -78,6 +80,13 @@ class CompactIndicatorStyle : public QProxyStyle {
         return QProxyStyle::pixelMetric(m, opt, w);
     }
   }
+  QSize sizeFromContents(ContentsType type, const QStyleOption* opt, const QSize& size,
+                         const QWidget* w) const override {
+    QSize s = QProxyStyle::sizeFromContents(type, opt, size, w);
+    if (type == CT_TabBarTab) s.setHeight(std::min(s.height(), kTabHeight));
+    return s;
+  }
+  static constexpr int kTabHeight = 21;
 };
 
 // An automatic check box: a click toggles between checked and unchecked,
@@ -89,6 +98,42 @@ class AutoCheckBox : public QCheckBox {
  protected:
   void nextCheckState() override {
     setCheckState(checkState() == Qt::Checked ? Qt::Unchecked : Qt::Checked);
+  }
+};
+
+// A frame with its title set into the top line, the shape group boxes have
+// on the original platform. The page's rectangles assume it: controls stand
+// just below the title, where a style that puts the title above the line
+// would draw its frame.
+class FrameBox : public QGroupBox {
+ public:
+  using QGroupBox::QGroupBox;
+  static constexpr int kTitleIndent = 7;  // from the left edge to the title's gap
+  static constexpr int kTitlePad = 2;     // blank on either side of the title
+
+ protected:
+  void paintEvent(QPaintEvent*) override {
+    QPainter p(this);
+    const QFontMetrics fm = fontMetrics();
+    const QString text = title();
+    const int gapLeft = kTitleIndent;
+    const int gapRight = text.isEmpty() ? gapLeft : gapLeft + fm.horizontalAdvance(text) + 2 * kTitlePad;
+    // An etched line: the shadow, then the light one pixel to the lower right.
+    auto outline = [&](const QColor& color, int d) {
+      p.setPen(color);
+      const int l = d, t = fm.height() / 2 + d, r = width() - 2 + d, b = height() - 2 + d;
+      p.drawLine(l, t, std::min(gapLeft, r), t);
+      if (gapRight < r) p.drawLine(gapRight, t, r, t);
+      p.drawLine(l, t, l, b);
+      p.drawLine(r, t, r, b);
+      p.drawLine(l, b, r, b);
+    };
+    outline(palette().color(QPalette::Mid), 0);
+    outline(palette().color(QPalette::Light), 1);
+    if (!text.isEmpty())
+      style()->drawItemText(&p, QRect(gapLeft + kTitlePad, 0, gapRight - gapLeft, fm.height()),
+                            Qt::AlignLeft | Qt::AlignVCenter | Qt::TextShowMnemonic, palette(), isEnabled(), text,
+                            QPalette::WindowText);
   }
 };
 
@@ -185,7 +230,7 @@ QtWindow::QtWindow(int clientWidth, int clientHeight, QWidget* parent) : QWidget
                  Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint);
   setWindowIcon(AppIcon());
   setFont(ConsoleFont());
-  indicatorStyle_ = new CompactIndicatorStyle;
+  indicatorStyle_ = new ConsoleStyle;
 
   // The platform has no system menu to extend, so the about item lives in a
   // small Help menu (and on F1), outside the client area the layout fills.
@@ -200,6 +245,13 @@ QtWindow::QtWindow(int clientWidth, int clientHeight, QWidget* parent) : QWidget
 
   client_ = new QWidget(this);
   client_->setFixedSize(clientWidth, clientHeight);
+  // Most result fields and all indicators are disabled for good; their texts
+  // and checks must stay readable, so disabled text is a darker grey than the
+  // style's.
+  QPalette pal = client_->palette();
+  for (auto role : {QPalette::WindowText, QPalette::Text, QPalette::ButtonText})
+    pal.setColor(QPalette::Disabled, role, QColor(0x78, 0x78, 0x78));
+  client_->setPalette(pal);
   auto* layout = new QVBoxLayout(this);
   layout->setContentsMargins(0, 0, 0, 0);
   layout->setSpacing(0);
@@ -242,13 +294,15 @@ QWidget* QtWindow::MakeWidget(const ControlSpec& s) {
   switch (s.kind) {
     case ControlKind::Tab: {
       auto* tab = new QTabWidget(client_);
+      tab->setStyle(indicatorStyle_);
+      tab->tabBar()->setStyle(indicatorStyle_);
       tab->setFocusPolicy(Qt::NoFocus);
       tab->tabBar()->setFocusPolicy(Qt::NoFocus);
       w = tab;
       break;
     }
     case ControlKind::GroupBox:
-      w = new QGroupBox(Q(s.text), client_);
+      w = new FrameBox(Q(s.text), client_);
       break;
     case ControlKind::Label: {
       auto* l = new QLabel(Q(s.text), client_);
@@ -665,20 +719,19 @@ void QtWindow::EndModal(int result) {
   if (modalLoop_) modalLoop_->quit();
 }
 
-bool QtWindow::HandleKey(QKeyEvent* e) {
+bool QtWindow::HandleKey(QKeyEvent* e, QObject* target) {
   if (e->modifiers() & (Qt::ControlModifier | Qt::AltModifier | Qt::MetaModifier)) return false;
   switch (e->key()) {
     case Qt::Key_Return:
     case Qt::Key_Enter: {
       // As in a dialog: a push button with the focus acts itself; anywhere
       // else (an edit field, the port selector) Enter is OPEN.
-      auto* focus = qobject_cast<QPushButton*>(QApplication::focusWidget());
-      const QVariant id = focus ? focus->property(kIdProperty) : QVariant();
-      Command(id.isValid() ? id.toInt() : 1);
+      const QVariant id = qobject_cast<QPushButton*>(target) ? target->property(kIdProperty) : QVariant();
+      Command(id.isValid() ? id.toInt() : IDOK);
       return true;
     }
     case Qt::Key_Escape:
-      Command(2);
+      Command(IDCANCEL);
       return true;
     default:
       return false;
@@ -686,18 +739,18 @@ bool QtWindow::HandleKey(QKeyEvent* e) {
 }
 
 bool QtWindow::eventFilter(QObject* watched, QEvent* event) {
-  if (event->type() == QEvent::KeyPress && HandleKey(static_cast<QKeyEvent*>(event))) return true;
+  if (event->type() == QEvent::KeyPress && HandleKey(static_cast<QKeyEvent*>(event), watched)) return true;
   return QWidget::eventFilter(watched, event);
 }
 
 void QtWindow::keyPressEvent(QKeyEvent* event) {
-  if (!HandleKey(event)) QWidget::keyPressEvent(event);
+  if (!HandleKey(event, this)) QWidget::keyPressEvent(event);
 }
 
 void QtWindow::closeEvent(QCloseEvent* event) {
   // The close box is the dialog's cancel; the console decides to end.
   event->ignore();
-  Command(2);
+  Command(IDCANCEL);
 }
 
 }  // namespace qeld

@@ -89,12 +89,12 @@ class QtWindow : public QWidget, public WindowHost {
   void Place(Control& c);
   Control* Find(int id);
   const Control* Find(int id) const;
-  bool HandleKey(QKeyEvent* event);
+  bool HandleKey(QKeyEvent* event, QObject* target);
   void Command(int id);
 
   QMenuBar* menuBar_ = nullptr;
   QWidget* client_ = nullptr;
-  QStyle* indicatorStyle_ = nullptr;  // shared by the check boxes and radios
+  QStyle* indicatorStyle_ = nullptr;  // shared by the check boxes, radios and the tab control
   std::map<int, Control> controls_;
   std::map<int, QButtonGroup*> radioGroups_;
   std::map<int, QTimer*> timers_;
