@@ -109,7 +109,7 @@ const KindRange* FindPageKind(int id) {
 }
 
 std::vector<ControlSpec> BuildTemplate() {
-  std::vector<ControlSpec> specs;
+  std::vector<ControlSpec> defs;
   auto fixed = [&](int id, ControlKind kind, unsigned style, const char* text, int x, int y, int w,
                    int h) {
     ControlSpec s;
@@ -119,7 +119,7 @@ std::vector<ControlSpec> BuildTemplate() {
     s.text = text;
     s.rect = DialogUnitsToPixels(x, y, w, h);
     s.visible = true;
-    specs.push_back(s);
+    defs.push_back(s);
   };
   fixed(ctl::kTab, ControlKind::Tab, 0, "", 7, 9, 485, 380);
   fixed(ctl::kCommGroup, ControlKind::GroupBox, 0, "COMM", 105, 392, 160, 30);
@@ -140,7 +140,7 @@ std::vector<ControlSpec> BuildTemplate() {
     s.style = k ? k->style : 0;
     s.group = k ? k->group : 0;
     s.rect = Rect{e->left, e->top, e->right, e->bottom};
-    specs.push_back(s);
+    defs.push_back(s);
   }
   for (const auto& h : kHiddenFields)
     for (int id = h.lo; id <= h.hi; ++id) {
@@ -148,9 +148,9 @@ std::vector<ControlSpec> BuildTemplate() {
       s.id = id;
       s.kind = ControlKind::Edit;
       s.style = h.style;
-      specs.push_back(s);
+      defs.push_back(s);
     }
-  return specs;
+  return defs;
 }
 
 }  // namespace
@@ -163,8 +163,8 @@ int ClientWidth() { return DluX(500); }
 int ClientHeight() { return DluY(425); }
 
 const std::vector<ControlSpec>& ConsoleTemplate() {
-  static const std::vector<ControlSpec> specs = BuildTemplate();
-  return specs;
+  static const std::vector<ControlSpec> defs = BuildTemplate();
+  return defs;
 }
 
 ControlKind KindOf(int id) {

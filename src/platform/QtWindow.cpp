@@ -406,15 +406,15 @@ void QtWindow::Place(Control& c) {
   const Rect& r = c.rect;
   int h = r.Height();
   // A combo's rectangle includes its drop-down list; the closed box is one line.
-  if (c.spec.kind == ControlKind::Combo) h = std::min(h, c.widget->sizeHint().height());
+  if (c.def.kind == ControlKind::Combo) h = std::min(h, c.widget->sizeHint().height());
   c.widget->setGeometry(r.left, r.top, std::max(0, r.Width()), std::max(0, h));
 }
 
-void QtWindow::CreateControls(const std::vector<ControlSpec>& specs) {
-  for (const auto& s : specs) {
+void QtWindow::CreateControls(const std::vector<ControlSpec>& defs) {
+  for (const auto& s : defs) {
     if (controls_.count(s.id)) continue;  // ids are unique in a template
     Control c;
-    c.spec = s;
+    c.def = s;
     c.rect = s.rect;
     c.text = s.text;
     c.textValid = true;
@@ -426,9 +426,9 @@ void QtWindow::CreateControls(const std::vector<ControlSpec>& specs) {
   // Frames stay below the controls they hold (they would take their clicks
   // otherwise), and the tab control below everything: the page controls sit
   // on it as siblings, not inside a tab page.
-  for (const auto& s : specs)
+  for (const auto& s : defs)
     if (s.kind == ControlKind::GroupBox) controls_[s.id].widget->lower();
-  for (const auto& s : specs)
+  for (const auto& s : defs)
     if (s.kind == ControlKind::Tab) controls_[s.id].widget->lower();
 }
 
@@ -440,7 +440,7 @@ void QtWindow::SetText(int id, const std::string& text) {
   c->text = text;
   c->textValid = true;
   QWidget* w = c->widget;
-  switch (c->spec.kind) {
+  switch (c->def.kind) {
     case ControlKind::GroupBox:
       static_cast<QGroupBox*>(w)->setTitle(Q(text));
       break;
@@ -477,7 +477,7 @@ void QtWindow::SetText(int id, const std::string& text) {
 std::string QtWindow::GetText(int id) const {
   const Control* c = Find(id);
   if (!c) return {};
-  switch (c->spec.kind) {
+  switch (c->def.kind) {
     case ControlKind::Combo:
       return S(static_cast<QComboBox*>(c->widget)->currentText());
     case ControlKind::Edit:

@@ -25,7 +25,7 @@ class QtWindow : public QWidget, public WindowHost {
   ~QtWindow() override;
 
   // --- WindowHost ---
-  void CreateControls(const std::vector<ControlSpec>& specs) override;
+  void CreateControls(const std::vector<ControlSpec>& defs) override;
   bool HasControl(int id) const override;
   void SetText(int id, const std::string& text) override;
   std::string GetText(int id) const override;
@@ -75,7 +75,7 @@ class QtWindow : public QWidget, public WindowHost {
 
  private:
   struct Control {
-    ControlSpec spec;
+    ControlSpec def;
     Rect rect;
     QWidget* widget = nullptr;
     // The text last set, returned as long as the operator has not edited the

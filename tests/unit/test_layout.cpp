@@ -42,7 +42,7 @@ std::vector<int> Ids(std::initializer_list<std::pair<int, int>> ranges) {
   return v;
 }
 
-const ControlSpec* SpecOf(int id) {
+const ControlSpec* DefOf(int id) {
   for (const auto& s : ConsoleTemplate())
     if (s.id == id) return &s;
   return nullptr;
@@ -297,7 +297,7 @@ TEST(ConsoleTemplate, KindsAndEditStyles) {
   for (const auto& c : cases)
     for (int id : c.ids) {
       covered.insert(id);
-      const ControlSpec* s = SpecOf(id);
+      const ControlSpec* s = DefOf(id);
       ASSERT_NE(s, nullptr) << id;
       EXPECT_EQ(KindOf(id), c.kind) << id;
       EXPECT_EQ(s->kind, c.kind) << id;
@@ -310,13 +310,13 @@ TEST(ConsoleTemplate, KindsAndEditStyles) {
 }
 
 TEST(ConsoleTemplate, RadioGroups) {
-  const int unit = SpecOf(7022)->group;
-  const int cst = SpecOf(1043)->group;
+  const int unit = DefOf(7022)->group;
+  const int cst = DefOf(1043)->group;
   EXPECT_NE(unit, 0);
   EXPECT_NE(cst, 0);
   EXPECT_NE(unit, cst);
-  EXPECT_EQ(SpecOf(7023)->group, unit);
-  for (int id : {1044, 1045, 1114}) EXPECT_EQ(SpecOf(id)->group, cst) << id;
+  EXPECT_EQ(DefOf(7023)->group, unit);
+  for (int id : {1044, 1045, 1114}) EXPECT_EQ(DefOf(id)->group, cst) << id;
 }
 
 TEST(ConsoleTemplate, FixedControlsArePlacedInDialogUnits) {
@@ -339,14 +339,14 @@ TEST(ConsoleTemplate, FixedControlsArePlacedInDialogUnits) {
       {1034, ControlKind::Edit, "", {18, 750, 163, 778}},
   };
   for (const auto& c : cases) {
-    const ControlSpec* s = SpecOf(c.id);
+    const ControlSpec* s = DefOf(c.id);
     ASSERT_NE(s, nullptr) << c.id;
     EXPECT_EQ(s->kind, c.kind) << c.id;
     EXPECT_EQ(s->text, c.text) << c.id;
     EXPECT_EQ(s->rect, c.rect) << c.id;
     EXPECT_TRUE(s->visible) << c.id;
   }
-  EXPECT_EQ(SpecOf(1034)->style & kEsReadOnly, unsigned(kEsReadOnly));
+  EXPECT_EQ(DefOf(1034)->style & kEsReadOnly, unsigned(kEsReadOnly));
   EXPECT_EQ(DialogUnitsToPixels(10, 400, 83, 15), (Rect{18, 750, 163, 778}));
 }
 
@@ -354,14 +354,14 @@ TEST(ConsoleTemplate, PageControlsStartHiddenAndEmptyAtTheirTableRectangles) {
   std::set<int> ids;
   for (const auto& s : ConsoleTemplate()) EXPECT_TRUE(ids.insert(s.id).second) << s.id << " twice";
   for (auto* e : PageRows()) {
-    const ControlSpec* s = SpecOf(e->id);
+    const ControlSpec* s = DefOf(e->id);
     ASSERT_NE(s, nullptr) << e->id;
     EXPECT_FALSE(s->visible) << e->id;
     EXPECT_EQ(s->text, "") << e->id;
     EXPECT_EQ(s->rect, RectOf(e)) << e->id;
   }
   for (int id : Ids({{1136, 1136}, {1121, 1122}, {1078, 1085}, {1191, 1194}})) {
-    const ControlSpec* s = SpecOf(id);
+    const ControlSpec* s = DefOf(id);
     ASSERT_NE(s, nullptr) << id;
     EXPECT_EQ(s->kind, ControlKind::Edit) << id;
     EXPECT_FALSE(s->visible) << id;
