@@ -1,1 +1,16 @@
-int main() { return 0; }
+// ConsoleApp: starts the console. The one ConsoleDialog runs modally; when it
+// ends, the program ends. No command-line arguments are used.
+#include <QApplication>
+
+#include "app/ConsoleDialog.h"
+#include "app/Controls.h"
+#include "platform/QtWindow.h"
+
+int main(int argc, char* argv[]) {
+  QApplication app(argc, argv);
+  QApplication::setWindowIcon(qeld::QtWindow::AppIcon());
+  qeld::QtWindow wnd(qeld::ClientWidth(), qeld::ClientHeight());
+  qeld::ConsoleDialog dlg(wnd);  // takes the window's events and creates its controls
+  dlg.DoModal();                 // its result (OK or cancel) is not examined
+  return 0;
+}

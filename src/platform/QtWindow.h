@@ -1,1 +1,107 @@
+// Qt Widgets backend of the window layer: the console as a fixed-size window
+// whose client area holds one widget per control, placed in client pixels.
 #pragma once
+#include <QIcon>
+#include <QWidget>
+#include <map>
+#include <string>
+
+#include "platform/Window.h"
+
+class QButtonGroup;
+class QEventLoop;
+class QMenuBar;
+class QStyle;
+class QTimer;
+
+namespace qeld {
+
+class QtWindow : public QWidget, public WindowHost {
+  Q_OBJECT
+
+ public:
+  // The client area is fixed: the page layout places controls in its pixels.
+  QtWindow(int clientWidth, int clientHeight, QWidget* parent = nullptr);
+  ~QtWindow() override;
+
+  // --- WindowHost ---
+  void CreateControls(const std::vector<ControlSpec>& defs) override;
+  bool HasControl(int id) const override;
+  void SetText(int id, const std::string& text) override;
+  std::string GetText(int id) const override;
+  void SetCheck(int id, int state) override;
+  int GetCheck(int id) const override;
+  void Enable(int id, bool enabled) override;
+  bool IsEnabled(int id) const override;
+  void Show(int id, bool visible) override;
+  bool IsVisible(int id) const override;
+  void Move(int id, const Rect& r) override;
+  Rect GetRect(int id) const override;
+  void ComboReset(int id) override;
+  void ComboAdd(int id, const std::string& item) override;
+  void ComboSelect(int id, int index) override;
+  void SetProgressRange(int id, int lo, int hi) override;
+  void SetProgressPos(int id, int pos) override;
+  int GetProgressPos(int id) const override;
+  void AddTab(int id, int index, const std::string& text) override;
+  void SetTitle(const std::string& title) override;
+  std::string Title() const override;
+  void SetTimer(int id, unsigned ms) override;
+  void KillTimer(int id) override;
+  int MessageBox(const std::string& text, const std::string& caption, unsigned flags) override;
+  std::optional<std::string> FileOpenDialog(const std::string& filter) override;
+  std::optional<std::string> PasswordDialog(const std::string& caption, int maxLen) override;
+  void AboutBox(const std::string& caption, const std::string& line1, const std::string& line2) override;
+  int RunModal() override;
+  void EndModal(int result) override;
+
+  // The widget of a control (nullptr for an unknown id) and the client area
+  // that holds them all.
+  QWidget* ControlWidget(int id) const;
+  QWidget* Client() const { return client_; }
+
+  // The application's icon: a small stack of banknotes, drawn in code.
+  static QIcon AppIcon();
+  // The template's font: Tahoma 9 pt, or the closest sans installed.
+  static QFont ConsoleFont();
+  // "Name(*.ext)|*.ext|...||" to Qt's "Name(*.ext *.ext2);;..." form.
+  static QString QtFileFilter(const std::string& filter);
+
+ protected:
+  void QueueCall(std::function<void()> fn) override;
+  bool eventFilter(QObject* watched, QEvent* event) override;
+  void keyPressEvent(QKeyEvent* event) override;
+  void closeEvent(QCloseEvent* event) override;
+
+ private:
+  struct Control {
+    ControlSpec def;
+    Rect rect;
+    QWidget* widget = nullptr;
+    // The text last set, returned as long as the operator has not edited the
+    // field: the console's texts may hold CR LF or bytes that are not UTF-8,
+    // which a widget would not give back unchanged.
+    std::string text;
+    bool textValid = false;
+  };
+
+  QWidget* MakeWidget(const ControlSpec& s);
+  void Place(Control& c);
+  Control* Find(int id);
+  const Control* Find(int id) const;
+  bool HandleKey(QKeyEvent* event, QObject* target);
+  void Command(int id);
+
+  QMenuBar* menuBar_ = nullptr;
+  QWidget* client_ = nullptr;
+  QStyle* indicatorStyle_ = nullptr;  // shared by the check boxes, radios and the tab control
+  std::map<int, Control> controls_;
+  std::map<int, QButtonGroup*> radioGroups_;
+  std::map<int, QTimer*> timers_;
+  QEventLoop* modalLoop_ = nullptr;
+  bool modalEnded_ = false;
+  int modalResult_ = 0;
+  bool settingText_ = false;
+};
+
+}  // namespace qeld

@@ -52,7 +52,7 @@ struct Rect {
 struct ControlSpec {
   int id = 0;
   ControlKind kind = ControlKind::Label;
-  unsigned style = 0;     // EditStyle bits for edit fields
+  unsigned style = 0;     // EditStyle bits for edit fields; kEsRight/kEsCenter also align a label
   std::string text;
   Rect rect;
   bool visible = false;
