@@ -454,15 +454,22 @@ void QtWindow::SetText(int id, const std::string& text) {
       static_cast<QAbstractButton*>(w)->setText(Q(text));
       break;
     case ControlKind::Edit:
+      // The console writes every field back after each read; a field whose
+      // text is unchanged is left alone, so the caret of a field being typed
+      // in stays put and a long message area is not laid out again.
       if (auto* e = qobject_cast<QPlainTextEdit*>(w)) {
+        const QString shown = MultiLineDisplay(text);
+        if (e->toPlainText() == shown) break;
         settingText_ = true;
-        e->setPlainText(MultiLineDisplay(text));
+        e->setPlainText(shown);
         settingText_ = false;
         // New lines are appended at the end; keep them in view.
         e->moveCursor(QTextCursor::End);
         e->verticalScrollBar()->setValue(e->verticalScrollBar()->maximum());
       } else {
-        static_cast<QLineEdit*>(w)->setText(SingleLineDisplay(text));
+        auto* line = static_cast<QLineEdit*>(w);
+        const QString shown = SingleLineDisplay(text);
+        if (line->text() != shown) line->setText(shown);
       }
       break;
     case ControlKind::Combo:
