@@ -6,6 +6,7 @@
 #include <array>
 #include <cstdint>
 #include <cstdio>
+#include <ctime>
 #include <map>
 #include <string>
 #include <vector>
@@ -150,6 +151,7 @@ class ConsoleDialog : public WindowHandler {
 
   // log
   std::FILE* m_hLogFile = nullptr;
+  std::time_t (*m_fnClock)(std::time_t*) = &std::time;  // names log files; tests fix it
   std::string m_strLogPath;
 
   // firmware image

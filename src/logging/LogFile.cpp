@@ -21,7 +21,7 @@ std::string ConsoleDialog::LogFileName() const {
   // tried there by a relative name, which fails and is reported.
   char buf[4096];
   const std::string dir = getcwd(buf, sizeof buf) ? buf : ".";
-  std::time_t now = std::time(nullptr);
+  const std::time_t now = m_fnClock(nullptr);
   std::tm tm{};
   localtime_r(&now, &tm);
   char name[32];

@@ -111,11 +111,16 @@ TEST_F(Logging, SuccessiveResponsesAppendAndASecondPressTruncates) {
   ASSERT_EQ(Files().size(), 1u);
   EXPECT_EQ(Content(Files()[0]), Data(8) + "\r\n---END\r\n" + Data(8) + "\r\n---END\r\n");
   // Two presses in one second give one file name; the second truncates it.
-  const std::string first = Files()[0];
-  if (c.d.LogFileName().substr(dir.size() + 1) == first) {
-    c.d.OnLogData();
-    EXPECT_EQ(Content(first), "");
-  }
+  c.d.m_fnClock = [](std::time_t* t) -> std::time_t {
+    if (t) *t = 1700000000;
+    return 1700000000;
+  };
+  c.d.OnLogData();
+  c.Answer('~', Data(16));
+  c.d.OnLogData();
+  const auto files = Files();
+  EXPECT_EQ(files.size(), 2u) << "the first file plus the one named by the fixed clock";
+  EXPECT_EQ(Content(c.d.LogFileName().substr(dir.size() + 1)), "");
 }
 
 TEST_F(Logging, AFileThatCannotBeCreatedIsReported) {
