@@ -30,10 +30,15 @@ pids+=($!)
 for _ in $(seq 100); do grep -q '^COM1 ' "$work/sim.out" && break; sleep 0.05; done
 grep -q '^COM1 ' "$work/sim.out" || { echo "qeld-sim did not start"; exit 1; }
 
-"$console" 2>"$work/console.err" &
+QT_QPA_PLATFORM=xcb "$console" 2>"$work/console.err" &
 pids+=($!)
-win=$(timeout 20 xdotool search --sync --name '^QELD Ver 1\.15 International \(' | head -n1)
-[ -n "$win" ] || { echo "no console window"; exit 1; }
+console_pid=$!
+win=$(timeout 60 xdotool search --sync --name '^QELD Ver 1\.15 International \(' | head -n1 || true)
+if [ -z "$win" ]; then
+  echo "no console window (console $(kill -0 $console_pid 2>/dev/null && echo running || echo ended))"
+  cat "$work/console.err"
+  exit 1
+fi
 sleep 0.5
 import -window root "$out/xvfb-start.png" 2>/dev/null || true
 
@@ -59,7 +64,7 @@ height=$(xdotool getwindowgeometry "$win" | awk '/Geometry/ {split($2, a, "x"); 
 offset=$((height - 797))
 xdotool mousemove --window "$win" $(((36 + 98) / 2)) $(((612 + 656) / 2 + offset)) click 1
 wait_sent "04 30 02 67 03 52 06 04 30 02 72 03 47 06"
-box=$(timeout 10 xdotool search --sync --name '^QELD TP$' | head -n1)
+box=$(timeout 30 xdotool search --sync --name '^QELD TP$' | head -n1 || true)
 [ -n "$box" ] || { echo "no answer box"; exit 1; }
 sleep 0.3
 import -window root "$out/xvfb-go-loader.png" 2>/dev/null || true
