@@ -118,7 +118,7 @@ std::string Meaning(const MonitorRow& row) {
       text = toModule ? "ACK: response accepted" : "ACK: request received";
       break;
     case RowKind::Nak:
-      text = toModule ? "NAK: bad BCC, the module is to send again" : "NAK from the module";
+      text = toModule ? "NAK: bad BCC, send it again" : "NAK from the module";
       break;
     case RowKind::Noise:
       text = Format("noise: %zu byte%s outside a frame", row.bytes.size(), row.bytes.size() == 1 ? "" : "s");

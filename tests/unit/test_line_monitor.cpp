@@ -137,7 +137,7 @@ TEST(LineMonitor, RowTextsForEachKindOfTraffic) {
        {{kFrom, 10, {ACK}}, {kTo, 20, {ACK}}, {kTo, 30, {NAK}}, {kFrom, 40, {NAK}}},
        {{"0:00:00.010", "from module", "06", "<ACK>", "ACK: request received", "", ""},
         {"0:00:00.020", "to module", "06", "<ACK>", "ACK: response accepted", "", ""},
-        {"0:00:00.030", "to module", "15", "<NAK>", "NAK: bad BCC, the module is to send again", "", ""},
+        {"0:00:00.030", "to module", "15", "<NAK>", "NAK: bad BCC, send it again", "", ""},
         {"0:00:00.040", "from module", "15", "<NAK>", "NAK from the module", "", ""}}},
       {"noise, then a frame in the same delivery",
        {{kFrom, 7, B({0x55, 0xAA, 0x00, 0x01, 0x30, 0x02, 0x50, 0x20, 0x03, 0x40})}},
