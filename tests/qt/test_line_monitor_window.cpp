@@ -235,18 +235,3 @@ TEST(LineMonitorModel, EveryChangeIsAnnouncedConsistently) {
   EXPECT_EQ(model.rowCount(), 1);
   EXPECT_EQ(model.index(0, kColMeaning).data().toString(), "noise: 1 byte outside a frame");
 }
-
-// A long run fills the table to the cap and no further; the oldest rows go.
-TEST(LineMonitorModel, HoldsTheLast100000Rows) {
-  LineMonitor monitor;
-  monitor.SetEnabled(true);
-  LineMonitorModel model(monitor);
-  const std::vector<uint8_t> acks(30000, ACK);
-  for (int i = 0; i < 5; ++i) {
-    monitor.Record(LineDir::FromModule, i, acks.data(), static_cast<int>(acks.size()));
-    model.CatchUp();
-  }
-  EXPECT_EQ(model.rowCount(), 100000);
-  EXPECT_EQ(model.index(0, kColTime).data().toString(), "0:00:00.001");
-  EXPECT_EQ(model.index(99999, kColTime).data().toString(), "0:00:00.004");
-}
