@@ -12,9 +12,17 @@ ConsoleDialog::ConsoleDialog(WindowHost& wnd)
   for (int id : BoundCheckIds()) m_nCheck[id] = 0;
   m_wnd.SetHandler(this);
   m_wnd.CreateControls(ConsoleTemplate());
+  // The line monitor's taps: what the console writes here, what it receives
+  // in OnCommData. Both only copy bytes into the monitor while it is open.
+  m_Comm.SetWriteTap([this](const uint8_t* data, int len) {
+    if (m_Monitor.Enabled()) m_Monitor.Record(LineDir::ToModule, m_wnd.NowMs(), data, len);
+  });
+  m_wnd.AttachLineMonitor(&m_Monitor);
 }
 
 ConsoleDialog::~ConsoleDialog() {
+  m_wnd.AttachLineMonitor(nullptr);
+  m_Comm.SetWriteTap(nullptr);
   m_Comm.ClosePort();
   CloseLogFile();
   if (m_wnd.Handler() == this) m_wnd.SetHandler(nullptr);

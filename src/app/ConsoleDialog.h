@@ -14,6 +14,7 @@
 #include "app/Controls.h"
 #include "comm/Comm.h"
 #include "link/Protocol.h"
+#include "monitor/LineMonitor.h"
 #include "platform/Window.h"
 
 namespace qeld {
@@ -99,6 +100,9 @@ class ConsoleDialog : public WindowHandler {
   // ======================= state =======================
   WindowHost& m_wnd;
   CComm m_Comm;
+  // Every byte on the line, for the technician's line monitor window; closed
+  // (not recording) until that window opens it.
+  LineMonitor m_Monitor;
 
   // connection and mode flags
   int m_bConnected = 0;

@@ -99,6 +99,8 @@ void ConsoleDialog::OnOpen() {
   if (m_Comm.m_bOpen) m_Comm.ClosePort();
   ReadFields();
   WriteFields();
+  // The line monitor's times count from each OPEN.
+  m_Monitor.Restart(m_wnd.NowMs(), Format("COM%u", m_nPort));
   m_bConnected = m_Comm.OpenPort(static_cast<int>(m_nPort), kBaudRate, kDataBits, kStopBitsOne, kParityEven) ? 1 : 0;
   std::string msg;
   if (m_bConnected) {

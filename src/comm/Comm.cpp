@@ -300,11 +300,15 @@ int CComm::ReadAvailable(uint8_t* buf, int max) {
 }
 
 int CComm::WritePort(const uint8_t* data, int len) {
+  // The tap sees the bytes just before they go (not at all on a closed
+  // port), so it has the request ahead of anything the request causes.
   if (m_pLine) {
+    if (m_WriteTap && len > 0) m_WriteTap(data, len);
     m_pLine->Write(data, len);
     return 1;
   }
   if (m_hPort < 0 || len < 0) return 0;
+  if (m_WriteTap && len > 0) m_WriteTap(data, len);
   const auto deadline = std::chrono::steady_clock::now() + kWriteTimeout;
   int done = 0;
   while (done < len) {

@@ -3,6 +3,7 @@
 #pragma once
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <thread>
 
@@ -42,6 +43,11 @@ class CComm {
   // (the way Wine maps COM ports), otherwise /dev/ttyS(N-1).
   static std::string DevicePath(int port);
 
+  // Sees every write the console makes, as it is handed to the line, on the
+  // window's thread (the line monitor). The write waits for it, so it must
+  // only copy. Empty: no tap.
+  void SetWriteTap(std::function<void(const uint8_t* data, int len)> tap) { m_WriteTap = std::move(tap); }
+
   // Test seam: route the channel through an in-process line instead of a device.
   void SetLine(Line* line) { m_pLine = line; }
   // For in-process lines, on the window's thread: hand bytes to the window in
@@ -72,6 +78,7 @@ class CComm {
   void CloseDevice();
 
   Line* m_pLine = nullptr;
+  std::function<void(const uint8_t*, int)> m_WriteTap;
   int m_nWakeFd = -1;  // eventfd that releases the reader's wait at close
   std::thread m_Reader;
   SendGate m_Gate;

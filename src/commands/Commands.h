@@ -27,10 +27,14 @@ struct CommandDef {
   char letter;
   char sub;  // sub-command of the "q" family, 0 for others
   Body body;
+  const char* name;  // what the request asks for, as the line monitor names it
 };
 
 // The definition of a CommandNumber, or nullptr when it has no request.
 const CommandDef* FindCommand(int n);
+// The definition whose request carries this letter (and, for "q", this
+// sub-command), or nullptr for a letter the console never sends.
+const CommandDef* FindCommandByLetter(char letter, char sub);
 bool IsDispenseCommand(int n);
 
 }  // namespace qeld

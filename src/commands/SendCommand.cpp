@@ -9,23 +9,40 @@ namespace qeld {
 namespace {
 
 constexpr CommandDef kCommands[] = {
-    {1, 'R', 0, Body::Dispense},         {2, 'Q', 0, Body::None},
-    {3, 'S', 0, Body::Dispense},         {4, 'U', 0, Body::None},
-    {5, 'p', 0, Body::Dispense},         {6, 'P', 0, Body::None},
-    {7, '[', 0, Body::None},             {8, 'Z', 0, Body::Opacities},
-    {11, 'X', 0, Body::CassetteDigit},   {12, 'q', ' ', Body::QPlain},
-    {13, 'q', '!', Body::QCassette},     {14, 'q', '"', Body::QPlain},
-    {15, 'q', '#', Body::QCassette},     {16, 'q', '0', Body::QPlain},
-    {17, '_', 0, Body::None},            {18, '^', 0, Body::Lengths},
-    {19, '~', 0, Body::LogRequest},      {20, 'r', 0, Body::None},
-    {21, 's', 0, Body::Block},           {22, 't', 0, Body::Verify},
-    {23, 'D', 0, Body::None},            {25, 'q', '1', Body::QRead},
-    {26, 'q', '2', Body::QWrite},        {27, 'q', '@', Body::QPlain},
-    {28, 'q', 'P', Body::QPlain},        {29, 'T', 0, Body::Dispense},
-    {30, 'c', 0, Body::None},            {31, 'b', 0, Body::Serial},
-    {36, 'g', 0, Body::None},            {37, 'u', 0, Body::None},
-    {38, 'v', 0, Body::None},            {39, 'W', 0, Body::CassetteDigit},
-    {41, 'q', '5', Body::QSensorRead},   {42, 'q', '6', Body::QSensorWrite},
+    {1, 'R', 0, Body::Dispense, "Dispense"},
+    {2, 'Q', 0, Body::None, "Purge"},
+    {3, 'S', 0, Body::Dispense, "Test dispense"},
+    {4, 'U', 0, Body::None, "Last status"},
+    {5, 'p', 0, Body::Dispense, "Zigzag"},
+    {6, 'P', 0, Body::None, "Sensor check"},
+    {7, '[', 0, Body::None, "Get opacity"},
+    {8, 'Z', 0, Body::Opacities, "Set opacity"},
+    {11, 'X', 0, Body::CassetteDigit, "Sensor diagnosis"},
+    {12, 'q', ' ', Body::QPlain, "Diverter test"},
+    {13, 'q', '!', Body::QCassette, "Pick-up test"},
+    {14, 'q', '"', Body::QPlain, "Motor speed"},
+    {15, 'q', '#', Body::QCassette, "Sonar value"},
+    {16, 'q', '0', Body::QPlain, "ROM version"},
+    {17, '_', 0, Body::None, "Get length"},
+    {18, '^', 0, Body::Lengths, "Set length"},
+    {19, '~', 0, Body::LogRequest, "Log data"},
+    {20, 'r', 0, Body::None, "Go loader"},
+    {21, 's', 0, Body::Block, "Firmware block"},
+    {22, 't', 0, Body::Verify, "Verify firmware"},
+    {23, 'D', 0, Body::None, "Reset"},
+    {25, 'q', '1', Body::QRead, "Read value"},
+    {26, 'q', '2', Body::QWrite, "Write value"},
+    {27, 'q', '@', Body::QPlain, "Initialise all values"},
+    {28, 'q', 'P', Body::QPlain, "Self test"},
+    {29, 'T', 0, Body::Dispense, "Dispense ignoring cash-out"},
+    {30, 'c', 0, Body::None, "Get serial number"},
+    {31, 'b', 0, Body::Serial, "Set serial number"},
+    {36, 'g', 0, Body::None, "Sequence query"},
+    {37, 'u', 0, Body::None, "Loader version"},
+    {38, 'v', 0, Body::None, "Firmware version"},
+    {39, 'W', 0, Body::CassetteDigit, "Sonar calibration"},
+    {41, 'q', '5', Body::QSensorRead, "Read sensor value"},
+    {42, 'q', '6', Body::QSensorWrite, "Write sensor value"},
 };
 
 uint8_t Nibble(unsigned v) { return static_cast<uint8_t>(kNibbleBase + (v & 0xF)); }
@@ -35,6 +52,12 @@ uint8_t Nibble(unsigned v) { return static_cast<uint8_t>(kNibbleBase + (v & 0xF)
 const CommandDef* FindCommand(int n) {
   for (const auto& c : kCommands)
     if (c.number == n) return &c;
+  return nullptr;
+}
+
+const CommandDef* FindCommandByLetter(char letter, char sub) {
+  for (const auto& c : kCommands)
+    if (c.letter == letter && (c.sub == 0 || c.sub == sub)) return &c;
   return nullptr;
 }
 

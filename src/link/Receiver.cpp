@@ -17,6 +17,8 @@ int ConsoleDialog::OnCommData() {
   uint8_t bytes[kRxBufferSize];
   const int n = std::min<int>(m_Comm.m_nRxLength, kRxDeliveryMax);
   std::copy(m_Comm.m_RxBuffer, m_Comm.m_RxBuffer + n, bytes);
+  // The line monitor's read tap, ahead of the receiver (which it does not touch).
+  if (m_Monitor.Enabled()) m_Monitor.Record(LineDir::FromModule, m_wnd.NowMs(), bytes, n);
 
   for (int i = 0; i < n; ++i) {
     const uint8_t b = bytes[i];

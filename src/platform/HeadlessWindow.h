@@ -56,6 +56,7 @@ class HeadlessWindow : public WindowHost {
   std::string Title() const override { return title_; }
   void SetTimer(int id, unsigned ms) override;
   void KillTimer(int id) override;
+  int64_t NowMs() const override { return now_; }
   int MessageBox(const std::string& text, const std::string& caption, unsigned flags) override;
   std::optional<std::string> FileOpenDialog(const std::string& filter) override;
   std::optional<std::string> PasswordDialog(const std::string& caption, int maxLen) override;

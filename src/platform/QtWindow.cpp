@@ -36,6 +36,8 @@
 #include <algorithm>
 #include <climits>
 
+#include "platform/QtLineMonitor.h"
+
 namespace qeld {
 
 namespace {
@@ -232,11 +234,25 @@ QtWindow::QtWindow(int clientWidth, int clientHeight, QWidget* parent) : QWidget
   setFont(ConsoleFont());
   indicatorStyle_ = new ConsoleStyle;
 
-  // The platform has no system menu to extend, so the about item lives in a
-  // small Help menu (and on F1), outside the client area the layout fills.
+  // The platform has no system menu to extend, so the window's own items
+  // live in a small Window menu, outside the client area the layout fills:
+  // the line monitor (Ctrl+M) and the about item (F1).
   menuBar_ = new QMenuBar(this);
-  QMenu* help = menuBar_->addMenu(QStringLiteral("&Help"));
-  QAction* about = help->addAction(QString::fromUtf8("QELD Test Program 정보(&A)..."));
+  QMenu* menu = menuBar_->addMenu(QStringLiteral("&Window"));
+  monitorAction_ = menu->addAction(QStringLiteral("&Line monitor"));
+  monitorAction_->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_M));
+  monitorAction_->setShortcutContext(Qt::WindowShortcut);
+  monitorAction_->setCheckable(true);
+  monitorAction_->setEnabled(false);  // until the console attaches its monitor
+  connect(monitorAction_, &QAction::triggered, this, [this] {
+    if (monitorWindow_ && monitorWindow_->isVisible()) {
+      CloseLineMonitor();
+    } else {
+      OpenLineMonitor();
+    }
+  });
+  menu->addSeparator();
+  QAction* about = menu->addAction(QString::fromUtf8("QELD Test Program 정보(&A)..."));
   about->setShortcut(QKeySequence(Qt::Key_F1));
   about->setShortcutContext(Qt::WindowShortcut);
   connect(about, &QAction::triggered, this, [this] {
@@ -264,6 +280,7 @@ QtWindow::~QtWindow() {
   // Queued calls and timers die with this object; nothing may reach a
   // handler that is already gone.
   SetHandler(nullptr);
+  AttachLineMonitor(nullptr);
   // The controls go before the style they use.
   delete client_;
   client_ = nullptr;
@@ -724,6 +741,34 @@ void QtWindow::EndModal(int result) {
   // Called from inside a message box, this ends the outer loop once the box's
   // own loop has returned.
   if (modalLoop_) modalLoop_->quit();
+}
+
+void QtWindow::AttachLineMonitor(LineMonitor* monitor) {
+  if (monitor == monitor_) return;
+  // The window goes with the monitor it shows; its end closes that monitor.
+  delete monitorWindow_;
+  monitorWindow_ = nullptr;
+  monitor_ = monitor;
+  monitorAction_->setChecked(false);
+  monitorAction_->setEnabled(monitor != nullptr);
+}
+
+void QtWindow::OpenLineMonitor() {
+  if (!monitor_) return;
+  if (!monitorWindow_) {
+    monitorWindow_ = new LineMonitorWindow(*monitor_, this);
+    monitorWindow_->setWindowIcon(AppIcon());
+    // Ctrl+M closes it from its own window too.
+    monitorWindow_->addAction(monitorAction_);
+    connect(monitorWindow_, &LineMonitorWindow::visibilityChanged, monitorAction_, &QAction::setChecked);
+  }
+  monitorWindow_->show();
+  monitorWindow_->raise();
+  monitorWindow_->activateWindow();
+}
+
+void QtWindow::CloseLineMonitor() {
+  if (monitorWindow_) monitorWindow_->close();
 }
 
 bool QtWindow::HandleKey(QKeyEvent* e, QObject* target) {

@@ -8,6 +8,7 @@
 
 #include "platform/Window.h"
 
+class QAction;
 class QButtonGroup;
 class QEventLoop;
 class QMenuBar;
@@ -15,6 +16,8 @@ class QStyle;
 class QTimer;
 
 namespace qeld {
+
+class LineMonitorWindow;
 
 class QtWindow : public QWidget, public WindowHost {
   Q_OBJECT
@@ -54,6 +57,15 @@ class QtWindow : public QWidget, public WindowHost {
   void AboutBox(const std::string& caption, const std::string& line1, const std::string& line2) override;
   int RunModal() override;
   void EndModal(int result) override;
+  void AttachLineMonitor(LineMonitor* monitor) override;
+
+  // Opens the line monitor's window (the menu item and Ctrl+M toggle it);
+  // nothing without a monitor attached.
+  void OpenLineMonitor();
+  void CloseLineMonitor();
+  // The monitor's window once it has been opened, and the menu item.
+  LineMonitorWindow* LineMonitorWidget() const { return monitorWindow_; }
+  QAction* LineMonitorAction() const { return monitorAction_; }
 
   // The widget of a control (nullptr for an unknown id) and the client area
   // that holds them all.
@@ -93,6 +105,9 @@ class QtWindow : public QWidget, public WindowHost {
   void Command(int id);
 
   QMenuBar* menuBar_ = nullptr;
+  QAction* monitorAction_ = nullptr;
+  LineMonitor* monitor_ = nullptr;
+  LineMonitorWindow* monitorWindow_ = nullptr;  // made when first opened
   QWidget* client_ = nullptr;
   QStyle* indicatorStyle_ = nullptr;  // shared by the check boxes, radios and the tab control
   std::map<int, Control> controls_;

@@ -1,5 +1,7 @@
 #include "platform/Window.h"
 
+#include <chrono>
+
 namespace qeld {
 
 void SendGate::Open() {
@@ -27,6 +29,11 @@ void SendGate::Close() {
   if (p->state == PendingSend::kQueued || p->state == PendingSend::kRunning)
     p->state = PendingSend::kDropped;
   p->cv.notify_all();
+}
+
+int64_t WindowHost::NowMs() const {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
+      .count();
 }
 
 void WindowHost::PostMessage(unsigned msg, WPARAM w, LPARAM l) {

@@ -13,6 +13,8 @@
 
 namespace qeld {
 
+class LineMonitor;
+
 using WPARAM = uintptr_t;
 using LPARAM = intptr_t;
 using LRESULT = intptr_t;
@@ -135,6 +137,13 @@ class WindowHost {
   // One-shot timers by small id; setting a running timer replaces it.
   virtual void SetTimer(int id, unsigned ms) = 0;
   virtual void KillTimer(int id) = 0;
+  // Milliseconds on the clock the timers run by: monotonic, from an
+  // arbitrary start (the headless backend's virtual clock).
+  virtual int64_t NowMs() const;
+
+  // The console's line monitor, for a backend that can show it in a window of
+  // its own; nullptr takes it away again (before the monitor is destroyed).
+  virtual void AttachLineMonitor(LineMonitor*) {}
 
   // Thread-safe: queue a message for the window's thread.
   void PostMessage(unsigned msg, WPARAM w, LPARAM l);
