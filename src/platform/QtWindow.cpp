@@ -235,10 +235,11 @@ QtWindow::QtWindow(int clientWidth, int clientHeight, QWidget* parent) : QWidget
   indicatorStyle_ = new ConsoleStyle;
 
   // The platform has no system menu to extend, so the window's own items
-  // live in a small Window menu, outside the client area the layout fills:
-  // the line monitor (Ctrl+M) and the about item (F1).
+  // live in a small Help menu, where a Linux user looks for "about", outside
+  // the client area the layout fills: the line monitor (Ctrl+M), a diagnostic
+  // aid like a browser's developer tools, and the about item (F1).
   menuBar_ = new QMenuBar(this);
-  QMenu* menu = menuBar_->addMenu(QStringLiteral("&Window"));
+  QMenu* menu = menuBar_->addMenu(QStringLiteral("&Help"));
   monitorAction_ = menu->addAction(QStringLiteral("&Line monitor"));
   monitorAction_->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_M));
   monitorAction_->setShortcutContext(Qt::WindowShortcut);
