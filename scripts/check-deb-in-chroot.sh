@@ -17,7 +17,7 @@ command -v debootstrap >/dev/null || { echo "needs debootstrap (apt-get install 
 [ -f "$deb" ] || { echo "no such file: $deb"; exit 1; }
 
 # The same mirror as the host's apt, or Debian's own.
-mirror=${MIRROR:-$(grep -hoE 'https?://[^ ]*/debian/?( |$)' /etc/apt/sources.list /etc/apt/sources.list.d/* 2>/dev/null |
+mirror=${MIRROR:-$( (grep -hoE 'https?://[^ ]*/debian/?( |$)' /etc/apt/sources.list /etc/apt/sources.list.d/* 2>/dev/null || true) |
                    head -n1 | tr -d ' ')}
 mirror=${mirror:-http://deb.debian.org/debian}
 
@@ -56,7 +56,10 @@ in_root() { chroot "$root" env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin LANG=C.UTF-
 echo "== apt-get install ./$(basename "$deb")"
 cp "$deb" "$root/tmp/"
 in_root apt-get update -qq
-in_root sh -c "cd /tmp && apt-get install -y -q ./$(basename "$deb")"
+if ! in_root sh -c "cd /tmp && apt-get install -y -q ./$(basename "$deb")" >"$cache/apt-install.log" 2>&1; then
+  cat "$cache/apt-install.log"; echo "FAIL: apt-get install"; exit 1
+fi
+grep -E 'newly installed|^Setting up qeld-console' "$cache/apt-install.log"
 in_root dpkg -s qeld-console | grep -E '^(Status|Version|Depends):'
 missing=$(in_root sh -c 'ldd /usr/bin/qeld-console /usr/bin/qeld-sim | grep "not found" || true')
 [ -z "$missing" ] || { echo "FAIL: libraries missing: $missing"; exit 1; }
