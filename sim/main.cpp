@@ -61,7 +61,7 @@ struct OptionRow {
   long min, max;
   void (*apply)(Settings&, long number, const char* text);
   const char* help;
-  const char* note;  // "required" or the default, shown in parentheses
+  std::string note;  // "required" or the default, shown in parentheses
 };
 
 const std::vector<OptionRow>& Options() {
@@ -73,8 +73,10 @@ const std::vector<OptionRow>& Options() {
        "default: as fast as the pseudo-terminal takes the bytes"},
       {"--fast", "", ArgKind::None, 0, 0, [](Settings& s, long, const char*) { s.model.fast = true; },
        "none of the module's own delays",
-       "default: ACK 2 ms, answers 30 ms, a dispense 300 ms + 100 ms a note, pick-up test 0.4 s, "
-       "self test 1.5 s"},
+       "default: ACK " + std::to_string(kAckDelayMs) + " ms, answers " + std::to_string(kResponseDelayMs) +
+           " ms, a dispense " + std::to_string(kDispenseBaseMs) + " ms + " + std::to_string(kDispensePerNoteMs) +
+           " ms a note, pick-up test " + std::to_string(kPickupTestDelayMs) + " ms, self test " +
+           std::to_string(kSelfTestDelayMs) + " ms"},
       {"--seed", "N", ArgKind::Number, 0, 0xFFFFFFFFL,
        [](Settings& s, long v, const char*) { s.model.seed = static_cast<uint32_t>(v); },
        "seed of the rejections and noise bytes", "default 1"},
@@ -132,7 +134,8 @@ void PrintHelp() {
       "Usage: qeld-sim --com N [options]\n"
       "\n"
       "Stands in for the QELD cash-dispenser module on a pseudo-terminal. The\n"
-      "console finds it as port COMN through the link $HOME/.qeld/dosdevices/comN.\n"
+      "console finds it as port COMN through the link $HOME/.qeld/dosdevices/comN;\n"
+      "a link of that name is replaced, even one that maps an adapter.\n"
       "When ready it prints one line, \"COMN <slave path>\", and serves until\n"
       "SIGINT, SIGTERM or the command \"quit\"; then it removes its link.\n"
       "\n"
@@ -146,7 +149,7 @@ void PrintHelp() {
     std::string text = o.help;
     if (o.kind == ArgKind::Number && o.max < 0xFFFFFFFFL)
       text += ", " + std::to_string(o.min) + ".." + std::to_string(o.max);
-    if (*o.note) text += std::string(" (") + o.note + ")";
+    if (!o.note.empty()) text += " (" + o.note + ")";
     PrintEntry(head, text, kOptionColumn);
   }
   std::printf(
