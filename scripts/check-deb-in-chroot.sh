@@ -37,6 +37,7 @@ cleanup() {
   for ((i = ${#mounts[@]} - 1; i >= 0; i--)); do umount -l "${mounts[i]}" 2>/dev/null || true; done
 }
 trap cleanup EXIT
+trap 'echo "FAIL: line $LINENO: $BASH_COMMAND"' ERR
 
 echo "== fresh copy of the Debian 12 root: $root"
 rm -rf "$root"
@@ -75,38 +76,53 @@ echo "== the check's own tools: Xvfb, xdotool, xwd"
 in_root apt-get install -y -q --no-install-recommends xvfb xauth xdotool x11-apps >/dev/null
 
 in_root useradd -m -s /bin/bash tech
-as_tech() { chroot "$root" env -i PATH=/usr/bin:/bin HOME=/home/tech USER=tech LANG=C.UTF-8 DISPLAY=:57 \
+display=
+as_tech() { chroot "$root" env -i PATH=/usr/bin:/bin HOME=/home/tech USER=tech LANG=C.UTF-8 DISPLAY=$display \
               setpriv --reuid=tech --regid=tech --init-groups "$@"; }
+# In the background, as the shell's own child: chroot, setpriv and the
+# program are one process, so its pid is the one to stop.
+as_tech_bg() {
+  local out=$1
+  shift
+  chroot "$root" env -i PATH=/usr/bin:/bin HOME=/home/tech USER=tech LANG=C.UTF-8 DISPLAY=$display \
+    setpriv --reuid=tech --regid=tech --init-groups "$@" >"$root/tmp/$out.out" 2>"$root/tmp/$out.err" &
+  pids+=($!)
+}
 
 echo "== Xvfb, qeld-sim --com 1, qeld-console as user tech"
-as_tech Xvfb :57 -screen 0 1280x1024x24 -nolisten tcp >"$root/tmp/xvfb.log" 2>&1 &
-pids+=($!)
-for _ in $(seq 100); do [ -S "$root/tmp/.X11-unix/X57" ] && break; sleep 0.1; done
-as_tech qeld-sim --com 1 --fast --verbose >"$root/tmp/sim.out" 2>"$root/tmp/sim.trace" &
-pids+=($!)
+# A free display number, told by Xvfb itself (the X sockets are shared with
+# the host, so a fixed number may be taken).
+exec 5>"$root/tmp/display"
+as_tech_bg xvfb Xvfb -displayfd 5 -screen 0 1280x1024x24 -nolisten tcp
+exec 5>&-
+for _ in $(seq 100); do [ -s "$root/tmp/display" ] && break; sleep 0.1; done
+display=:$(head -n1 "$root/tmp/display")
+[ "$display" != : ] || { echo "FAIL: Xvfb did not start"; cat "$root/tmp/xvfb.err"; exit 1; }
+as_tech_bg sim qeld-sim --com 1 --fast --verbose
 for _ in $(seq 100); do grep -q '^COM1 ' "$root/tmp/sim.out" && break; sleep 0.1; done
-grep '^COM1 ' "$root/tmp/sim.out" || { echo "FAIL: qeld-sim did not start"; cat "$root/tmp/sim.trace"; exit 1; }
-as_tech qeld-console >"$root/tmp/console.out" 2>&1 &
-console=$!
-pids+=($console)
+grep '^COM1 ' "$root/tmp/sim.out" || { echo "FAIL: qeld-sim did not start"; cat "$root/tmp/sim.err"; exit 1; }
+as_tech_bg console qeld-console
+console=${pids[-1]}
 
-win=$(as_tech timeout 30 xdotool search --sync --name '^QELD Ver 1\.15 International \(' | head -n1 || true)
-[ -n "$win" ] || { echo "FAIL: no console window"; cat "$root/tmp/console.out"; exit 1; }
+win=$(as_tech timeout 30 xdotool search --sync --onlyvisible --name '^QELD Ver 1\.15 International \(' | head -n1 || true)
+[ -n "$win" ] || { echo "FAIL: no console window"; cat "$root/tmp/console.err"; exit 1; }
 echo "window: $(as_tech xdotool getwindowname "$win")"
-as_tech xdotool key --window "$win" Return
-# The sequence query, then the ACK of the module's answer.
-for _ in $(seq 100); do
-  [ "$(grep '^<' "$root/tmp/sim.trace" | cut -c3- | tr '\n' ' ')" = "04 30 02 67 03 52 06 " ] && break
-  sleep 0.1
+sent() { (grep '^<' "$root/tmp/sim.err" || true) | cut -c3- | tr '\n' ' '; }
+# Enter is OPEN. A key that reaches the window before Qt takes input is lost:
+# press again until the console has sent anything.
+for _ in $(seq 5); do
+  as_tech xdotool key --window "$win" Return
+  for _ in $(seq 30); do [ -n "$(sent)" ] && break 2; sleep 0.1; done
 done
-sent=$(grep '^<' "$root/tmp/sim.trace" | cut -c3- | tr '\n' ' ')
-[ "$sent" = "04 30 02 67 03 52 06 " ] || { echo "FAIL: the console sent: $sent"; exit 1; }
-echo "Enter connected: the console sent $sent"
+# The sequence query, then the ACK of the module's answer.
+for _ in $(seq 100); do [[ "$(sent)" == *"04 30 02 67 03 52 06 "* ]] && break; sleep 0.1; done
+[[ "$(sent)" == *"04 30 02 67 03 52 06 "* ]] || { echo "FAIL: the console sent: $(sent)"; exit 1; }
+echo "Enter connected: the console sent $(sent)"
 sleep 3
-kill -0 "$console" || { echo "FAIL: the console ended"; cat "$root/tmp/console.out"; exit 1; }
+kill -0 "$console" || { echo "FAIL: the console ended"; cat "$root/tmp/console.err"; exit 1; }
 as_tech xwd -root -silent >"$cache/chroot-console.xwd"
 if command -v convert >/dev/null; then
   convert "$cache/chroot-console.xwd" "$cache/chroot-console.png" && echo "screenshot: $cache/chroot-console.png"
 fi
-echo "console output:"; cat "$root/tmp/console.out"
+echo "console output:"; cat "$root/tmp/console.err"
 echo "OK: $(basename "$deb") installs in a clean Debian 12 root and qeld-console starts from it"
