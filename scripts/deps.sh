@@ -1,8 +1,11 @@
 #!/usr/bin/env bash
 # Installs what the console needs to build, run and test, on Debian 12, as root.
 set -euo pipefail
+# desktop-file-utils and appstream validate the desktop files; dpkg-dev and
+# file let cpack work out the package's dependencies.
 packages=(build-essential cmake pkg-config qt6-base-dev libgtest-dev libgmock-dev
-          xvfb xauth x11-utils xdotool fonts-noto-cjk fonts-dejavu-core binutils)
+          xvfb xauth x11-utils xdotool fonts-noto-cjk fonts-liberation2 fonts-dejavu-core binutils
+          desktop-file-utils appstream dpkg-dev file)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

@@ -33,54 +33,6 @@ void OnStopSignal(int) {
   [[maybe_unused]] const ssize_t n = write(g_stopPipe[1], &b, 1);
 }
 
-void PrintHelp() {
-  std::printf(
-      "Usage: qeld-sim --com N [options]\n"
-      "\n"
-      "Stands in for the QELD cash-dispenser module on a pseudo-terminal. The\n"
-      "console finds it as port COMN through the link $HOME/.qeld/dosdevices/comN.\n"
-      "When ready it prints one line, \"COMN <slave path>\", and serves until\n"
-      "SIGINT, SIGTERM or the command \"quit\"; then it removes its link.\n"
-      "\n"
-      "Options:\n"
-      "  --com N               serve port COMN, N = 1..%d (required)\n"
-      "  --pace                write at the module's line speed, 9600 baud 8E1\n"
-      "  --fast                no module delays (ACK, answers, dispensing, flash)\n"
-      "  --seed N              seed of the rejections and noise bytes (default 1)\n"
-      "  --reject-rate P       chance of rejecting a picked note, per mille (default 50)\n"
-      "  --notes N             notes in every cassette at start (default 1000)\n"
-      "  --cmd LINE            run a standard-input command at start (repeatable)\n"
-      "  --verbose             trace every byte of the line on stderr\n"
-      "  --help                this text\n"
-      "\n"
-      "Faults, each also an option (--NAME [ARG]) and a command (fault NAME [ARG]):\n",
-      kMaxPort);
-  for (const FaultInfo& f : SimModule::FaultTable()) {
-    std::printf("  %-12s %-6s %s\n", f.name, f.argument, f.help);
-  }
-  std::printf(
-      "\n"
-      "Commands on standard input, one a line; each gets one line of reply\n"
-      "(\"ok\", \"error: ...\" or the status line):\n"
-      "  status                   one line of key=value pairs: seq, loader, presentN, notesN,\n"
-      "                           dispensedN, rejectedN, tray, path, requests, bad_bcc, naks,\n"
-      "                           resends, blocks, sum40960, sum131072, fw, log\n"
-      "  fault NAME [ARG]         set a fault (list above)\n"
-      "  fault clear              clear every fault\n"
-      "  cassette N KEY VALUE     KEY: present 0|1, notes, type 1..4, nearend, opacity, length\n"
-      "  reject-rate PERMILLE     chance of rejecting a picked note\n"
-      "  sequence N               the module's dispense sequence number, 1..95\n"
-      "  dump-flash PATH          write the flash image (%d bytes) to PATH\n"
-      "  help                     list the commands\n"
-      "  quit                     remove the link and end\n"
-      "\n"
-      "A firmware image may name its version with \"FWVER:\" and four characters;\n"
-      "otherwise a new image reports its 16-bit sum as its version.\n"
-      "\n"
-      "Exit status: 0 stopped, 1 error, 2 bad usage, 3 vanished (fault).\n",
-      kImageSize);
-}
-
 bool ParseNumber(const char* text, long min, long max, long* value) {
   char* end = nullptr;
   errno = 0;
@@ -95,7 +47,159 @@ struct Settings {
   SimOptions model;
   ServerOptions server;
   std::vector<std::string> commands;  // run at start, faults included
+  bool help = false;
 };
+
+enum class ArgKind { None, Number, Text };
+
+// Every option but the faults; the help text is printed from this table, so
+// no option goes undocumented.
+struct OptionRow {
+  const char* name;  // "--com"; a second spelling after a comma
+  const char* argument;
+  ArgKind kind;
+  long min, max;
+  void (*apply)(Settings&, long number, const char* text);
+  const char* help;
+  std::string note;  // "required" or the default, shown in parentheses
+};
+
+const std::vector<OptionRow>& Options() {
+  static const std::vector<OptionRow> rows = {
+      {"--com", "N", ArgKind::Number, 1, kMaxPort, [](Settings& s, long v, const char*) { s.com = v; },
+       "serve port COMN", "required"},
+      {"--pace", "", ArgKind::None, 0, 0, [](Settings& s, long, const char*) { s.server.pace = true; },
+       "write at the module's line speed, 9600 baud 8E1",
+       "default: as fast as the pseudo-terminal takes the bytes"},
+      {"--fast", "", ArgKind::None, 0, 0, [](Settings& s, long, const char*) { s.model.fast = true; },
+       "none of the module's own delays",
+       "default: ACK " + std::to_string(kAckDelayMs) + " ms, answers " + std::to_string(kResponseDelayMs) +
+           " ms, a dispense " + std::to_string(kDispenseBaseMs) + " ms + " + std::to_string(kDispensePerNoteMs) +
+           " ms a note, pick-up test " + std::to_string(kPickupTestDelayMs) + " ms, self test " +
+           std::to_string(kSelfTestDelayMs) + " ms"},
+      {"--seed", "N", ArgKind::Number, 0, 0xFFFFFFFFL,
+       [](Settings& s, long v, const char*) { s.model.seed = static_cast<uint32_t>(v); },
+       "seed of the rejections and noise bytes", "default 1"},
+      {"--reject-rate", "P", ArgKind::Number, 0, 1000,
+       [](Settings& s, long v, const char*) { s.model.rejectPermille = static_cast<int>(v); },
+       "chance of rejecting a picked note, per mille", "default 50"},
+      {"--notes", "N", ArgKind::Number, 0, 100000,
+       [](Settings& s, long v, const char*) { s.model.notes = static_cast<int>(v); },
+       "notes in every cassette at start", "default 1000"},
+      {"--cmd", "LINE", ArgKind::Text, 0, 0,
+       [](Settings& s, long, const char* t) { s.commands.push_back(t); },
+       "run a standard-input command at start, e.g. --cmd \"cassette 2 present 0\"", "repeatable"},
+      {"--verbose", "", ArgKind::None, 0, 0, [](Settings& s, long, const char*) { s.server.verbose = true; },
+       "trace every byte of the line on stderr: \"<\" from the console, \">\" to it", ""},
+      {"--help,-h", "", ArgKind::None, 0, 0, [](Settings& s, long, const char*) { s.help = true; },
+       "this text", ""},
+  };
+  return rows;
+}
+
+bool OptionIs(const OptionRow& row, const std::string& arg) {
+  const std::string names = row.name;
+  const size_t comma = names.find(',');
+  return arg == names.substr(0, comma) || (comma != std::string::npos && arg == names.substr(comma + 1));
+}
+
+// Prints "  head" and the text beside it from the given column on, wrapped at
+// 79 columns; a head too wide for its column gets a line of its own.
+void PrintEntry(const std::string& head, const std::string& text, size_t column) {
+  constexpr size_t kWidth = 79;
+  std::string line = "  " + head;
+  if (line.size() + 1 > column) {
+    std::printf("%s\n", line.c_str());
+    line.clear();
+  }
+  line.resize(column, ' ');
+  const size_t room = kWidth - column;
+  size_t pos = 0;
+  while (pos < text.size()) {
+    size_t n = text.size() - pos;
+    if (n > room) {
+      const size_t space = text.rfind(' ', pos + room);
+      n = space == std::string::npos || space <= pos ? room : space - pos;
+    }
+    line += text.substr(pos, n);
+    std::printf("%s\n", line.c_str());
+    line.assign(column, ' ');
+    pos += n;
+    while (pos < text.size() && text[pos] == ' ') ++pos;
+  }
+}
+
+void PrintHelp() {
+  std::printf(
+      "Usage: qeld-sim --com N [options]\n"
+      "\n"
+      "Stands in for the QELD cash-dispenser module on a pseudo-terminal. The\n"
+      "console finds it as port COMN through the link $HOME/.qeld/dosdevices/comN;\n"
+      "a link of that name is replaced, even one that maps an adapter.\n"
+      "When ready it prints one line, \"COMN <slave path>\", and serves until\n"
+      "SIGINT, SIGTERM or the command \"quit\"; then it removes its link.\n"
+      "\n"
+      "Options:\n");
+  constexpr size_t kOptionColumn = 24;
+  for (const OptionRow& o : Options()) {
+    std::string head = o.name;
+    if (const size_t comma = head.find(','); comma != std::string::npos)
+      head = head.substr(comma + 1) + ", " + head.substr(0, comma);
+    if (*o.argument) head += std::string(" ") + o.argument;
+    std::string text = o.help;
+    if (o.kind == ArgKind::Number && o.max < 0xFFFFFFFFL)
+      text += ", " + std::to_string(o.min) + ".." + std::to_string(o.max);
+    if (!o.note.empty()) text += " (" + o.note + ")";
+    PrintEntry(head, text, kOptionColumn);
+  }
+  std::printf(
+      "\n"
+      "Faults: each is an option, --NAME [ARG], set before the line opens, and a\n"
+      "command, fault NAME [ARG]. An optional ARG is taken from the next word\n"
+      "unless that starts with \"--\". Counts are used up one by one; times stay\n"
+      "until set to 0 or cleared.\n");
+  for (const FaultInfo& f : SimModule::FaultTable()) {
+    PrintEntry(std::string(f.name) + " " + f.argument, f.help, kOptionColumn);
+  }
+  std::printf(
+      "\n"
+      "Commands on standard input, one a line; each gets one line of reply\n"
+      "(\"ok\", \"error: ...\" or the status line):\n");
+  const struct {
+    const char* command;
+    std::string help;
+  } commands[] = {
+      {"status",
+       "one line of key=value pairs: seq, loader, presentN, notesN, dispensedN, rejectedN, tray, path, "
+       "requests, bad_bcc, naks, resends, blocks, sum40960, sum131072, fw, log"},
+      {"fault NAME [ARG]", "set a fault (list above)"},
+      {"fault clear", "clear every fault"},
+      {"cassette N KEY VALUE",
+       "cassette N = 1..4; KEY: present 0|1, notes 0..100000, type 1..4, nearend 0..100000 (notes left at "
+       "which it reports near end), opacity 0..255, length 0..255 (slits)"},
+      {"reject-rate PERMILLE", "chance of rejecting a picked note, 0..1000"},
+      {"sequence N", "the module's dispense sequence number, 1..95"},
+      {"dump-flash PATH", "write the flash image (" + std::to_string(kImageSize) + " bytes) to PATH"},
+      {"help", "list the commands"},
+      {"quit", "remove the link and end"},
+  };
+  for (const auto& c : commands) PrintEntry(c.command, c.help, kOptionColumn);
+  std::printf(
+      "\n"
+      "A firmware image may name its version with \"FWVER:\" and four characters;\n"
+      "otherwise a new image reports its 16-bit sum as its version.\n"
+      "\n"
+      "Examples:\n"
+      "  qeld-sim --com 1                      a healthy module as COM1\n"
+      "  qeld-sim --com 1 --drop-ack 4         the console's first request and its\n"
+      "                                        3 resends get no ACK: the console\n"
+      "                                        shows \"!!! Error ACK Timeout !!!\"\n"
+      "  qeld-sim --com 2 --error 0x54         the next answer with an error byte\n"
+      "                                        reports code 0x54, CASSETTE1 JAM\n"
+      "  qeld-sim --com 1 --cmd \"cassette 3 present 0\"   cassette 3 pulled out\n"
+      "\n"
+      "Exit status: 0 stopped, 1 error, 2 bad usage, 3 vanished (fault).\n");
+}
 
 // Returns kExitOk to go on, or the exit status.
 int ParseArgs(int argc, char** argv, Settings* s) {
@@ -106,36 +210,22 @@ int ParseArgs(int argc, char** argv, Settings* s) {
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
     const bool hasValue = i + 1 < argc;
-    long v = 0;
-    if (arg == "--help" || arg == "-h") {
-      PrintHelp();
-      std::exit(kExitOk);
-    } else if (arg == "--pace") {
-      s->server.pace = true;
-    } else if (arg == "--fast") {
-      s->model.fast = true;
-    } else if (arg == "--verbose") {
-      s->server.verbose = true;
-    } else if (arg == "--com" || arg == "--seed" || arg == "--reject-rate" || arg == "--notes") {
-      struct Limits {
-        long min, max;
-      };
-      const Limits limits = arg == "--com"           ? Limits{1, kMaxPort}
-                            : arg == "--seed"        ? Limits{0, 0xFFFFFFFFL}
-                            : arg == "--reject-rate" ? Limits{0, 1000}
-                                                     : Limits{0, 100000};
-      if (!hasValue || !ParseNumber(argv[i + 1], limits.min, limits.max, &v)) {
-        return usage(arg + " needs a number from " + std::to_string(limits.min) + " to " +
-                     std::to_string(limits.max));
+    const auto& options = Options();
+    const auto o = std::find_if(options.begin(), options.end(), [&](const OptionRow& r) { return OptionIs(r, arg); });
+    if (o != options.end()) {
+      long v = 0;
+      const char* text = nullptr;
+      if (o->kind == ArgKind::Number) {
+        if (!hasValue || !ParseNumber(argv[i + 1], o->min, o->max, &v)) {
+          return usage(arg + " needs a number from " + std::to_string(o->min) + " to " + std::to_string(o->max));
+        }
+        ++i;
+      } else if (o->kind == ArgKind::Text) {
+        if (!hasValue) return usage(arg + " needs " + o->argument);
+        text = argv[++i];
       }
-      ++i;
-      if (arg == "--com") s->com = v;
-      if (arg == "--seed") s->model.seed = static_cast<uint32_t>(v);
-      if (arg == "--reject-rate") s->model.rejectPermille = static_cast<int>(v);
-      if (arg == "--notes") s->model.notes = static_cast<int>(v);
-    } else if (arg == "--cmd") {
-      if (!hasValue) return usage("--cmd needs a command line");
-      s->commands.push_back(argv[++i]);
+      o->apply(*s, v, text);
+      if (s->help) return kExitOk;
     } else if (arg.rfind("--", 0) == 0) {
       const std::string name = arg.substr(2);
       const auto& faults = SimModule::FaultTable();
@@ -158,6 +248,10 @@ int ParseArgs(int argc, char** argv, Settings* s) {
 int main(int argc, char** argv) {
   Settings settings;
   if (const int status = ParseArgs(argc, argv, &settings); status != kExitOk) return status;
+  if (settings.help) {
+    PrintHelp();
+    return kExitOk;
+  }
 
   SimModule model(settings.model);
   SimPty pty;

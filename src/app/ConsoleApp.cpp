@@ -8,6 +8,8 @@
 
 int main(int argc, char* argv[]) {
   QApplication app(argc, argv);
+  // Desktop shells pair the window with its installed entry and icon by this id.
+  QGuiApplication::setDesktopFileName(QStringLiteral(QELD_APP_ID));
   QApplication::setWindowIcon(qeld::QtWindow::AppIcon());
   qeld::QtWindow wnd(qeld::ClientWidth(), qeld::ClientHeight());
   qeld::ConsoleDialog dlg(wnd);  // takes the window's events and creates its controls

@@ -4,6 +4,8 @@
 #include "comm/Comm.h"
 
 #include <fcntl.h>
+#include <grp.h>
+#include <limits.h>
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/file.h>
@@ -77,8 +79,57 @@ bool HoldsAllButFraming(const termios& got, const termios& want) {
 
 std::string OsText(int err) { return std::generic_category().message(err); }
 
+// What a technician can act on, for the errors opening a port commonly meets;
+// every other error keeps the system's own text.
+struct OpenReason {
+  int err;
+  const char* text;
+};
+constexpr OpenReason kOpenReasons[] = {
+    {ENOENT, "no such device"},
+    {ENODEV, "no such device"},
+    {ENXIO, "no such device"},
+    // A /dev/ttyS name exists for every UART the kernel might have; opening
+    // one with no hardware behind it fails with EIO.
+    {EIO, "no such device (no port hardware behind this name)"},
+    {EACCES, "permission denied"},
+    {EPERM, "permission denied"},
+    {EBUSY, kInUse},
+    {ENOTTY, "not a serial port"},
+};
+
+std::string OpenFailure(int err, const std::string& path) {
+  const auto* r = std::find_if(std::begin(kOpenReasons), std::end(kOpenReasons),
+                               [&](const OpenReason& x) { return x.err == err; });
+  if (r == std::end(kOpenReasons)) return OsText(err);
+  std::string text = r->text;
+  if (err == EACCES || err == EPERM) {
+    // Serial devices are usually open to one group (dialout): name it. A pty
+    // slave is writable by group tty but not readable, and joining tty would
+    // not help.
+    struct stat st;
+    if (stat(path.c_str(), &st) == 0 && (st.st_mode & (S_IRGRP | S_IWGRP)) == (S_IRGRP | S_IWGRP)) {
+      if (const group* g = getgrgid(st.st_gid); g && g->gr_gid != 0) {
+        text += std::string(" (add the user to group ") + g->gr_name + ", then log in again)";
+      }
+    }
+  }
+  return text;
+}
+
+// A mapped port names its link and what it points to: a pulled USB adapter
+// shows as a by-id name that is missing.
+std::string DescribePath(const std::string& path) {
+  char target[PATH_MAX];
+  const ssize_t n = readlink(path.c_str(), target, sizeof target - 1);
+  if (n <= 0) return path;
+  return path + " -> " + std::string(target, static_cast<size_t>(n));
+}
+
+std::string DevicePathFallback(int port) { return "/dev/ttyS" + std::to_string(port - 1); }
+
 std::string PortError(unsigned port, const std::string& path, const std::string& reason) {
-  return "COM" + std::to_string(port) + " (" + path + "): " + reason;
+  return "COM" + std::to_string(port) + " (" + DescribePath(path) + "): " + reason;
 }
 
 }  // namespace
@@ -137,7 +188,7 @@ std::string CComm::DevicePath(int port) {
     struct stat st;
     if (lstat(link.c_str(), &st) == 0) return link;
   }
-  return "/dev/ttyS" + std::to_string(port - 1);
+  return DevicePathFallback(port);
 }
 
 int CComm::OpenPort(int port, int baud, int dataBits, int stopBits, int parity) {
@@ -162,6 +213,11 @@ int CComm::OpenPort(int port, int baud, int dataBits, int stopBits, int parity) 
   }
 
   const std::string path = DevicePath(static_cast<int>(n));
+  // COM0 has no /dev/ttyS name of its own; only a mapping gives it a device.
+  if (n == 0 && path == DevicePathFallback(0)) {
+    m_strLastError = "COM0: no such port (COM1 to COM" + std::to_string(kMaxPort) + ")";
+    return 0;
+  }
   if (path.size() >= sizeof m_szPortName) {
     m_strLastError = PortError(n, path, "device path too long");
     return 0;
@@ -176,7 +232,7 @@ int CComm::OpenPort(int port, int baud, int dataBits, int stopBits, int parity) 
   if (fd < 0) {
     const int err = errno;
     // EBUSY: another holder set TIOCEXCL.
-    m_strLastError = PortError(n, path, err == EBUSY ? kInUse : OsText(err));
+    m_strLastError = PortError(n, path, OpenFailure(err, path));
     return 0;
   }
   // TIOCEXCL keeps other programs out, but not root; the advisory lock is
@@ -186,13 +242,13 @@ int CComm::OpenPort(int port, int baud, int dataBits, int stopBits, int parity) 
   if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
     const int err = errno;
     close(fd);
-    m_strLastError = PortError(n, path, err == EWOULDBLOCK ? kInUse : OsText(err));
+    m_strLastError = PortError(n, path, err == EWOULDBLOCK ? kInUse : OpenFailure(err, path));
     return 0;
   }
   if (ioctl(fd, TIOCEXCL) != 0) {
     const int err = errno;
     close(fd);
-    m_strLastError = PortError(n, path, OsText(err));
+    m_strLastError = PortError(n, path, OpenFailure(err, path));
     return 0;
   }
   m_hPort = fd;

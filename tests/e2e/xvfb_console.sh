@@ -24,6 +24,8 @@ Xvfb -displayfd 5 -screen 0 1280x1024x24 -nolisten tcp >/dev/null 2>&1 &
 pids+=($!)
 for _ in $(seq 100); do [ -s "$work/display" ] && break; sleep 0.05; done
 export DISPLAY=:$(head -n1 "$work/display")
+# The test runner asks Qt for its offscreen platform; this window must be real.
+export QT_QPA_PLATFORM=xcb
 
 "$sim" --com 1 --fast --verbose >"$work/sim.out" 2>"$work/trace" &
 pids+=($!)

@@ -2,10 +2,13 @@
 // and plays the module; CComm opens the slave through a COMn link under a
 // private HOME, as an operator's Wine-style port mapping would.
 #include <fcntl.h>
+#include <grp.h>
 #include <gtest/gtest.h>
 #include <poll.h>
+#include <pwd.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -314,10 +317,11 @@ TEST_F(CommOnPty, DevicePathUsesTheComLinkWhenPresentElseTheStandardTty) {
 
 TEST_F(CommOnPty, PortNumberIsTakenAsSixteenBitsAndTenIsTheLast) {
   Link(10, slavePath_);
+  Link(0, slavePath_);  // COM0 has a device only through a mapping
   const struct {
     int port;
     std::string path;
-  } rows[] = {{10, LinkPath(10)}, {65536 + 3, LinkPath(3)}};
+  } rows[] = {{10, LinkPath(10)}, {65536 + 3, LinkPath(3)}, {0, LinkPath(0)}};
   for (const auto& row : rows) {
     ASSERT_EQ(Open(comm_, row.port), 1) << row.port << ": " << comm_.LastError();
     EXPECT_EQ(std::string(comm_.m_szPortName), row.path);
@@ -337,10 +341,10 @@ TEST_F(CommOnPty, FailedOpensSayWhyAndLeaveNothingOpen) {
   } rows[] = {
       {11, 9600, "COM11: no such port (COM1 to COM10)"},
       {-1, 9600, "COM65535: no such port (COM1 to COM10)"},
-      {4, 9600, "COM4 (" + LinkPath(4) + "): No such file or directory"},
-      {5, 9600, "COM5 (" + LinkPath(5) + "): Inappropriate ioctl for device"},
-      {0, 9600, "COM0 (/dev/ttyS-1): No such file or directory"},
-      {3, 12345, "COM3 (" + LinkPath(3) + "): line settings refused: baud rate 12345 not supported"},
+      {4, 9600, "COM4 (" + LinkPath(4) + " -> " + nowhere + "): no such device"},
+      {5, 9600, "COM5 (" + LinkPath(5) + " -> /dev/null): not a serial port"},
+      {0, 9600, "COM0: no such port (COM1 to COM10)"},
+      {3, 12345, "COM3 (" + LinkPath(3) + " -> " + slavePath_ + "): line settings refused: baud rate 12345 not supported"},
   };
   for (const auto& row : rows) {
     SCOPED_TRACE(row.port);
@@ -357,6 +361,47 @@ TEST_F(CommOnPty, FailedOpensSayWhyAndLeaveNothingOpen) {
   EXPECT_STREQ(fresh.m_szPortName, "");
 }
 
+// A technician outside the device's group is told which group to join. The
+// open runs in a child that drops to nobody, since root opens anything.
+TEST_F(CommOnPty, PermissionDeniedNamesTheDevicesGroup) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to drop to another user";
+  const group* dialout = getgrnam("dialout");
+  const passwd* nobody = getpwnam("nobody");
+  if (!dialout || !nobody) GTEST_SKIP() << "no group dialout or user nobody here";
+  // The slave stands for a serial device: root:dialout, 0660. The private
+  // HOME must be searchable for the link to be seen.
+  ASSERT_EQ(chown(slavePath_.c_str(), 0, dialout->gr_gid), 0);
+  ASSERT_EQ(chmod(slavePath_.c_str(), 0660), 0);
+  ASSERT_EQ(chmod(home_.c_str(), 0755), 0);
+  const uid_t uid = nobody->pw_uid;
+  const gid_t gid = nobody->pw_gid;
+
+  int out[2];
+  ASSERT_EQ(pipe(out), 0);
+  const pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    close(out[0]);
+    if (setgroups(0, nullptr) != 0 || setgid(gid) != 0 || setuid(uid) != 0) _exit(2);
+    CComm c;
+    const int opened = Open(c);
+    const std::string& why = c.LastError();
+    [[maybe_unused]] ssize_t w = write(out[1], why.data(), why.size());
+    _exit(opened ? 1 : 0);
+  }
+  close(out[1]);
+  std::string why;
+  char buf[512];
+  for (ssize_t r; (r = read(out[0], buf, sizeof buf)) > 0;) why.append(buf, static_cast<size_t>(r));
+  close(out[0]);
+  int status = -1;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0) << "2: could not become nobody; 1: the open succeeded";
+  EXPECT_EQ(why, "COM3 (" + LinkPath(3) + " -> " + slavePath_ +
+                     "): permission denied (add the user to group dialout, then log in again)");
+}
+
 TEST_F(CommOnPty, SecondOpenOfAHeldPortIsRefusedWithoutDisturbingTheHolder) {
   ASSERT_EQ(Open(comm_), 1);
   const Bytes first = Sequence(10), second = Sequence(10, 100);
@@ -367,7 +412,7 @@ TEST_F(CommOnPty, SecondOpenOfAHeldPortIsRefusedWithoutDisturbingTheHolder) {
   CComm other;
   other.m_hNotifyWnd = &window_;
   EXPECT_EQ(Open(other), 0);
-  EXPECT_EQ(other.LastError(), "COM3 (" + LinkPath(3) + "): in use by another program");
+  EXPECT_EQ(other.LastError(), "COM3 (" + LinkPath(3) + " -> " + slavePath_ + "): in use by another program");
   EXPECT_EQ(CComm::ReadersRunning(), 1);
 
   ASSERT_TRUE(PumpUntilBytes(20));

@@ -5,6 +5,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <sstream>
 
 #include "SimModule.h"
 #include "link/Protocol.h"
@@ -127,16 +128,27 @@ TEST(SimProcess, VanishesAfterTheAckAndTakesItsLinkAlong) {
   EXPECT_FALSE(fs::is_symlink(sim.LinkPath()));
 }
 
-TEST(SimProcess, HelpListsEveryFaultAndCommand) {
+TEST(SimProcess, HelpListsEveryOptionFaultAndCommandWithinATerminalsWidth) {
   int status = -1;
   const std::string help = SimProcess::Run({"--help"}, &status);
   EXPECT_EQ(status, 0);
   for (const qeld::sim::FaultInfo& f : qeld::sim::SimModule::FaultTable()) {
-    EXPECT_NE(help.find(std::string("  ") + f.name + " "), std::string::npos) << f.name;
+    EXPECT_NE(help.find(std::string("\n  ") + f.name + " "), std::string::npos) << f.name;
   }
-  for (const char* word : {"--com", "--pace", "--fast", "--seed", "status", "dump-flash", "fault clear", "quit"}) {
-    EXPECT_NE(help.find(word), std::string::npos) << word;
+  for (const char* entry : {"--com N", "--pace", "--fast", "--seed N", "--reject-rate P", "--notes N", "--cmd LINE",
+                            "--verbose", "-h, --help", "status", "fault NAME [ARG]", "fault clear",
+                            "cassette N KEY VALUE", "reject-rate PERMILLE", "sequence N", "dump-flash PATH", "help",
+                            "quit"}) {
+    EXPECT_NE(help.find(std::string("\n  ") + entry + " "), std::string::npos) << entry;
   }
+  // Every cassette key the command takes is named.
+  for (const char* key : {"present", "notes", "type", "nearend", "opacity", "length"}) {
+    EXPECT_NE(help.find(std::string(key) + " "), std::string::npos) << key;
+  }
+  std::istringstream lines(help);
+  for (std::string line; std::getline(lines, line);) EXPECT_LE(line.size(), 79u) << line;
+  EXPECT_EQ(SimProcess::Run({"-h"}, &status), help);
+  EXPECT_EQ(status, 0);
 }
 
 TEST(SimProcess, RefusesBadUsage) {

@@ -1,0 +1,36 @@
+#!/usr/bin/env bash
+# `cpack -G DEB` builds a package that declares what the console needs on a
+# plain Debian system (Qt, the C++ runtime, fonts) and holds every installed
+# file. Exits 77 (skipped) without the Debian packaging tools.
+# Usage: deb_package.sh <build folder> <desktop id>
+set -euo pipefail
+build=$1 id=$2
+for tool in dpkg-deb dpkg-shlibdeps; do
+  command -v $tool >/dev/null || { echo "SKIPPED: $tool is not installed (Debian package dpkg-dev)"; exit 77; }
+done
+out=$(mktemp -d)
+trap 'rm -rf "$out"' EXIT
+(cd "$build" && cpack -G DEB -B "$out" >"$out/cpack.log" 2>&1) || { cat "$out/cpack.log"; exit 1; }
+debs=("$out"/qeld-console_*.deb)
+[ -f "${debs[0]}" ] || { echo "FAIL: no qeld-console_*.deb"; ls "$out"; exit 1; }
+deb=${debs[0]}
+fail=0
+problem() { echo "FAIL: $*"; fail=1; }
+
+depends=$(dpkg-deb -f "$deb" Depends)
+echo "Depends: $depends"
+# Package names alone, alternatives included, one a line.
+names=$(tr ',|' '\n\n' <<<"$depends" | awk '{print $1}')
+for p in libc6 libstdc++6 libqt6core6 libqt6gui6 libqt6widgets6 fonts-noto-cjk fonts-liberation2; do
+  grep -qxF "$p" <<<"$names" || problem "Depends lacks $p"
+done
+for field in Package Version Architecture Maintainer Section Description; do
+  [ -n "$(dpkg-deb -f "$deb" $field)" ] || problem "no $field"
+done
+files=$(dpkg-deb -c "$deb" | awk '{print $6}')
+for f in ./usr/bin/qeld-console ./usr/bin/qeld-sim ./usr/share/applications/$id.desktop \
+         ./usr/share/icons/hicolor/scalable/apps/$id.svg ./usr/share/metainfo/$id.metainfo.xml \
+         ./usr/share/doc/qeld-console/copyright; do
+  grep -qxF "$f" <<<"$files" || problem "the package lacks $f"
+done
+((fail == 0)) && echo "$(basename "$deb"): OK"
