@@ -105,6 +105,20 @@ bool ComLink::Create(int com, const std::string& target, std::string* error) {
     *error = path + " exists and is not a link; not replacing it";
     return false;
   }
+  // A technician's own mapping (a link to a real serial device) is never
+  // taken over: the simulator would remove it on exit.
+  if (lstat(path.c_str(), &st) == 0) {
+    char buf[4096];
+    const ssize_t n = readlink(path.c_str(), buf, sizeof buf - 1);
+    const std::string old = n > 0 ? std::string(buf, static_cast<size_t>(n)) : std::string();
+    struct stat dev{};
+    const bool dangling = stat(path.c_str(), &dev) != 0;
+    if (!dangling && old.rfind("/dev/pts/", 0) != 0) {
+      *error = path + " maps COM" + std::to_string(com) + " to " + old +
+               "; choose another COM number, or remove that link first";
+      return false;
+    }
+  }
   // A link left by a simulator that did not end cleanly is replaced in one
   // step, so the console never finds the port missing in between.
   const std::string temp = path + ".new-" + std::to_string(getpid());

@@ -135,7 +135,7 @@ void PrintHelp() {
       "\n"
       "Stands in for the QELD cash-dispenser module on a pseudo-terminal. The\n"
       "console finds it as port COMN through the link $HOME/.qeld/dosdevices/comN;\n"
-      "a link of that name is replaced, even one that maps an adapter.\n"
+      "a stale link of that name is replaced; one that maps a real device is not.\n"
       "When ready it prints one line, \"COMN <slave path>\", and serves until\n"
       "SIGINT, SIGTERM or the command \"quit\"; then it removes its link.\n"
       "\n"

@@ -82,6 +82,21 @@ TEST(SimProcess, ReplacesAStaleLink) {
   fs::remove_all(home);
 }
 
+TEST(SimProcess, LeavesATechniciansAdapterMappingAlone) {
+  char templ[] = "/tmp/qeld-sim-home-XXXXXX";
+  ASSERT_NE(mkdtemp(templ), nullptr);
+  const std::string home = templ;
+  fs::create_directories(home + "/.qeld/dosdevices");
+  fs::create_symlink("/dev/null", home + "/.qeld/dosdevices/com6");  // stands in for an adapter
+  {
+    SimProcess sim(6, {"--fast"}, home);
+    EXPECT_FALSE(sim.Ready());
+    EXPECT_EQ(LinkTarget(home + "/.qeld/dosdevices/com6"), "/dev/null");
+  }
+  EXPECT_EQ(LinkTarget(home + "/.qeld/dosdevices/com6"), "/dev/null") << "not removed at exit either";
+  fs::remove_all(home);
+}
+
 TEST(SimProcess, FaultsAndStatusThroughStandardInput) {
   SimProcess sim(3, {"--fast", "--reject-rate", "0"});
   ASSERT_TRUE(sim.Ready()) << sim.Error();
