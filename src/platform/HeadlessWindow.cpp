@@ -6,6 +6,7 @@
 namespace qeld {
 
 void HeadlessWindow::CreateControls(const std::vector<ControlSpec>& defs) {
+  controls_.reserve(controls_.size() + defs.size());
   for (const auto& s : defs) {
     Control c;
     c.def = s;

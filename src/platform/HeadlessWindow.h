@@ -4,6 +4,7 @@
 #pragma once
 #include <deque>
 #include <map>
+#include <unordered_map>
 
 #include "platform/Window.h"
 
@@ -102,7 +103,7 @@ class HeadlessWindow : public WindowHost {
   void FireTimersUpTo(int64_t t);
   Control* FindMut(int id);
 
-  std::map<int, Control> controls_;
+  std::unordered_map<int, Control> controls_;  // looked up on every field exchange
   std::string title_;
   struct Timer { int64_t due; uint64_t order; };
   std::map<int, Timer> timers_;
