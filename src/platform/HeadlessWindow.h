@@ -4,7 +4,6 @@
 #pragma once
 #include <deque>
 #include <map>
-#include <unordered_map>
 
 #include "platform/Window.h"
 
@@ -103,7 +102,12 @@ class HeadlessWindow : public WindowHost {
   void FireTimersUpTo(int64_t t);
   Control* FindMut(int id);
 
-  std::unordered_map<int, Control> controls_;  // looked up on every field exchange
+  std::map<int, Control> controls_;
+  // Controls by id for ids below kIndexedIds: the console exchanges every
+  // field with the window many times per response, and the fuzz targets
+  // build a window per input.
+  static constexpr int kIndexedIds = 10000;
+  std::vector<Control*> index_;
   std::string title_;
   struct Timer { int64_t due; uint64_t order; };
   std::map<int, Timer> timers_;
