@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
-# Installs what the console needs to build, run and test, on Debian 12, as root.
+# Installs what the console needs to build, run and test, on Debian 12, as root
+# (clang and its sanitizer and fuzzer runtimes for the CI's extra stages).
 set -euo pipefail
 packages=(build-essential cmake pkg-config qt6-base-dev libgtest-dev libgmock-dev
-          xvfb xauth x11-utils xdotool fonts-noto-cjk fonts-dejavu-core binutils)
+          xvfb xauth x11-utils xdotool fonts-noto-cjk fonts-dejavu-core binutils
+          clang libclang-rt-14-dev llvm)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
