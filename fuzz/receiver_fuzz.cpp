@@ -23,6 +23,7 @@
 #include <cstdlib>
 #include <new>
 #include <string>
+#include <vector>
 
 #include "FuzzInput.h"
 #include "app/ConsoleDialog.h"
@@ -123,13 +124,37 @@ void operator delete[](void* p, size_t) noexcept { Release(p); }
 void operator delete(void* p, const std::nothrow_t&) noexcept { Release(p); }
 void operator delete[](void* p, const std::nothrow_t&) noexcept { Release(p); }
 
-extern "C" int LLVMFuzzerInitialize(int*, char***) {
+extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv) {
   char templ[] = "/tmp/qeld-fuzz-XXXXXX";
   if (!mkdtemp(templ)) std::abort();
   g_dir = templ;
   g_home = open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (g_home < 0) std::abort();
   std::atexit([] { rmdir(g_dir.c_str()); });
+
+  // A crash, leak or time-out is written while its input runs, that is in
+  // the input's own folder: libFuzzer's artifact prefix is made absolute so
+  // that the finding lands where it was asked for (by default the folder
+  // the fuzzer was started in) and outlives the input.
+  char cwd[4096];
+  if (!getcwd(cwd, sizeof cwd)) std::abort();
+  static std::vector<std::string> args;
+  static std::vector<char*> pointers;
+  const std::string flag = "-artifact_prefix=";
+  bool given = false;
+  for (int i = 0; i < *argc; ++i) {
+    std::string a = (*argv)[i];
+    if (a.rfind(flag, 0) == 0) {
+      given = true;
+      if (a.size() == flag.size() || a[flag.size()] != '/') a = flag + cwd + "/" + a.substr(flag.size());
+    }
+    args.push_back(a);
+  }
+  if (!given) args.push_back(flag + cwd + "/");
+  for (auto& a : args) pointers.push_back(a.data());
+  pointers.push_back(nullptr);
+  *argc = static_cast<int>(args.size());
+  *argv = pointers.data();
   return 0;
 }
 
