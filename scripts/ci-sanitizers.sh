@@ -9,7 +9,6 @@
 # stays empty.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-src=$PWD
 asan_dir=${QELD_ASAN_BUILD:-build-asan}
 tsan_dir=${QELD_TSAN_BUILD:-build-tsan}
 jobs=${QELD_JOBS:-2}
@@ -25,10 +24,9 @@ run_suite() {
   reports=$(mktemp -d "/tmp/qeld-$name-reports.XXXXXX")
   echo "== $name: ctest $*"
   local status=0
-  ASAN_OPTIONS="detect_leaks=1:log_path=$reports/asan:suppressions=$src/scripts/sanitizers/asan.supp" \
-  LSAN_OPTIONS="suppressions=$src/scripts/sanitizers/lsan.supp:print_suppressions=0" \
+  ASAN_OPTIONS="detect_leaks=1:log_path=$reports/asan" \
   UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1:log_path=$reports/ubsan" \
-  TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1:log_path=$reports/tsan:suppressions=$src/scripts/sanitizers/tsan.supp" \
+  TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1:log_path=$reports/tsan" \
     ctest --test-dir "$dir" --output-on-failure -j"$jobs" "$@" || status=$?
   if compgen -G "$reports/*" >/dev/null; then
     echo "== $name: sanitizer reports:"
