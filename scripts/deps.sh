@@ -1,11 +1,13 @@
 #!/usr/bin/env bash
-# Installs what the console needs to build, run and test, on Debian 12, as root.
+# Installs what the console needs to build, run and test, on Debian 12, as root
+# (clang and its sanitizer and fuzzer runtimes for the CI's extra stages).
 set -euo pipefail
 # desktop-file-utils and appstream validate the desktop files; dpkg-dev and
 # file let cpack work out the package's dependencies.
 packages=(build-essential cmake pkg-config qt6-base-dev libgtest-dev libgmock-dev
           xvfb xauth x11-utils xdotool fonts-noto-cjk fonts-liberation2 fonts-dejavu-core binutils
-          desktop-file-utils appstream dpkg-dev file)
+          desktop-file-utils appstream dpkg-dev file
+          clang libclang-rt-14-dev llvm)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

@@ -186,10 +186,10 @@ std::vector<uint8_t> MakeRequest(uint8_t letter, const std::vector<uint8_t>& bod
 const std::vector<SimModule::CommandSpec>& SimModule::CommandTable() {
   static const std::vector<CommandSpec> table = {
       // letter, body, error pos, delay, in loader, handler
-      {'R', 23, 4, kDispenseBaseMs, false, &SimModule::Dispense},
-      {'S', 23, 4, kDispenseBaseMs, false, &SimModule::Dispense},
-      {'T', 23, 4, kDispenseBaseMs, false, &SimModule::Dispense},
-      {'p', 23, 4, kDispenseBaseMs, false, &SimModule::Dispense},
+      {'R', 23, kDispenseErrorPos, kDispenseBaseMs, false, &SimModule::Dispense},
+      {'S', 23, kDispenseErrorPos, kDispenseBaseMs, false, &SimModule::Dispense},
+      {'T', 23, kDispenseErrorPos, kDispenseBaseMs, false, &SimModule::Dispense},
+      {'p', 23, kDispenseErrorPos, kDispenseBaseMs, false, &SimModule::Dispense},
       {'Q', 23, 4, kPurgeDelayMs, false, &SimModule::Purge},
       {'U', 24, 5, kResponseDelayMs, true, &SimModule::LastStatus},
       {'P', 19, 4, kResponseDelayMs, true, &SimModule::Status},

@@ -6,22 +6,26 @@
 namespace qeld {
 
 void HeadlessWindow::CreateControls(const std::vector<ControlSpec>& defs) {
+  if (index_.empty()) index_.assign(kIndexedIds, nullptr);
   for (const auto& s : defs) {
     Control c;
     c.def = s;
     c.text = s.text;
     c.visible = s.visible;
     c.rect = s.rect;
-    controls_[s.id] = c;
+    Control& slot = controls_[s.id] = c;
+    if (s.id >= 0 && s.id < kIndexedIds) index_[s.id] = &slot;  // map nodes never move
   }
 }
 
-bool HeadlessWindow::HasControl(int id) const { return controls_.count(id) != 0; }
+bool HeadlessWindow::HasControl(int id) const { return Find(id) != nullptr; }
 const HeadlessWindow::Control* HeadlessWindow::Find(int id) const {
+  if (id >= 0 && id < static_cast<int>(index_.size())) return index_[id];
   auto it = controls_.find(id);
   return it == controls_.end() ? nullptr : &it->second;
 }
 HeadlessWindow::Control* HeadlessWindow::FindMut(int id) {
+  if (id >= 0 && id < static_cast<int>(index_.size())) return index_[id];
   auto it = controls_.find(id);
   return it == controls_.end() ? nullptr : &it->second;
 }

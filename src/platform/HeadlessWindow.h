@@ -104,6 +104,11 @@ class HeadlessWindow : public WindowHost {
   Control* FindMut(int id);
 
   std::map<int, Control> controls_;
+  // Controls by id for ids below kIndexedIds: the console exchanges every
+  // field with the window many times per response, and the fuzz targets
+  // build a window per input.
+  static constexpr int kIndexedIds = 10000;
+  std::vector<Control*> index_;
   std::string title_;
   struct Timer { int64_t due; uint64_t order; };
   std::map<int, Timer> timers_;

@@ -117,6 +117,11 @@ struct Console {
     d.m_Comm.SetLine(&line);
     d.InitConsole();
   }
+  // The line goes before the dialog, whose destructor would close it.
+  ~Console() {
+    d.m_Comm.ClosePort();
+    d.m_Comm.SetLine(nullptr);
+  }
 
   // OPEN on COM1 and answer the sequence query, leaving the console idle.
   void Connect(int moduleSequence = 1) {
