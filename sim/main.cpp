@@ -1,6 +1,7 @@
 // qeld-sim: a stand-in for the QELD dispenser module behind a pseudo-terminal.
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -44,13 +45,18 @@ void PrintHelp() {
       "\n"
       "Options:\n"
       "  --com N               serve port COMN, N = 1..%d (required)\n"
-      "  --pace                write at the module's line speed, 9600 baud 8E1\n"
+      "  --pace                model the line at 9600 baud 8E1 both ways: a byte\n"
+      "                        reaches the console when its stop bit ends, and the\n"
+      "                        console's bytes reach the module one byte time each\n"
       "  --fast                no module delays (ACK, answers, dispensing, flash)\n"
       "  --seed N              seed of the rejections and noise bytes (default 1)\n"
       "  --reject-rate P       chance of rejecting a picked note, per mille (default 50)\n"
       "  --notes N             notes in every cassette at start (default 1000)\n"
       "  --cmd LINE            run a standard-input command at start (repeatable)\n"
       "  --verbose             trace every byte of the line on stderr\n"
+      "  --timing FILE         at the end, write when every byte crossed the line:\n"
+      "                        \"> T HEX\" written, \"< T HEX\" read, \"= T HEX\" handed\n"
+      "                        to the module (T: CLOCK_MONOTONIC ns)\n"
       "  --help                this text\n"
       "\n"
       "Faults, each also an option (--NAME [ARG]) and a command (fault NAME [ARG]):\n",
@@ -64,7 +70,7 @@ void PrintHelp() {
       "(\"ok\", \"error: ...\" or the status line):\n"
       "  status                   one line of key=value pairs: seq, loader, presentN, notesN,\n"
       "                           dispensedN, rejectedN, tray, path, requests, bad_bcc, naks,\n"
-      "                           resends, blocks, sum40960, sum131072, fw, log\n"
+      "                           acks, resends, blocks, sum40960, sum131072, fw, log\n"
       "  fault NAME [ARG]         set a fault (list above)\n"
       "  fault clear              clear every fault\n"
       "  cassette N KEY VALUE     KEY: present 0|1, notes, type 1..4, nearend, opacity, length\n"
@@ -133,6 +139,9 @@ int ParseArgs(int argc, char** argv, Settings* s) {
       if (arg == "--seed") s->model.seed = static_cast<uint32_t>(v);
       if (arg == "--reject-rate") s->model.rejectPermille = static_cast<int>(v);
       if (arg == "--notes") s->model.notes = static_cast<int>(v);
+    } else if (arg == "--timing") {
+      if (!hasValue) return usage("--timing needs a file name");
+      s->server.timingPath = argv[++i];
     } else if (arg == "--cmd") {
       if (!hasValue) return usage("--cmd needs a command line");
       s->commands.push_back(argv[++i]);
@@ -180,6 +189,9 @@ int main(int argc, char** argv) {
   sigaction(SIGINT, &sa, nullptr);
   sigaction(SIGTERM, &sa, nullptr);
   signal(SIGPIPE, SIG_IGN);  // a closed stdout must not end the simulator mid-answer
+  // A paced line wakes for every byte; the default 50 us of timer slack would
+  // make each one late by that much.
+  if (settings.server.pace) prctl(PR_SET_TIMERSLACK, 1UL);
 
   std::string error;
   if (!pty.Open(&error)) {
@@ -198,6 +210,10 @@ int main(int argc, char** argv) {
   // Closing the line first: the console sees the module go before the port's name does.
   pty.Close();
   link.Remove();
+  const std::string& timingPath = settings.server.timingPath;
+  if (!timingPath.empty() && !sim.Timing().Write(timingPath)) {
+    std::fprintf(stderr, "qeld-sim: cannot write the timing record %s: %s\n", timingPath.c_str(), std::strerror(errno));
+  }
   switch (end) {
     case SimServer::End::Vanished:
       std::fprintf(stderr, "qeld-sim: vanished (fault)\n");
