@@ -4,6 +4,7 @@
 #include <QIcon>
 #include <QWidget>
 #include <map>
+#include <unordered_map>
 #include <string>
 
 #include "platform/Window.h"
@@ -95,7 +96,9 @@ class QtWindow : public QWidget, public WindowHost {
   QMenuBar* menuBar_ = nullptr;
   QWidget* client_ = nullptr;
   QStyle* indicatorStyle_ = nullptr;  // shared by the check boxes, radios and the tab control
-  std::map<int, Control> controls_;
+  // Looked up by id for every field on every read and write of the fields,
+  // hundreds of times per request: hashed, not a tree.
+  std::unordered_map<int, Control> controls_;
   std::map<int, QButtonGroup*> radioGroups_;
   std::map<int, QTimer*> timers_;
   QEventLoop* modalLoop_ = nullptr;
