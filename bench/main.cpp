@@ -24,7 +24,7 @@ namespace {
 struct Options {
   int pacedBlocks = 320;  // download_wire_ratio: about 101 s of line time
   int fastBlocks = 320;   // download_blocks_per_s and the reference
-  int fastRuns = 3;       // unpaced downloads of each kind; the median counts
+  int fastRuns = 5;       // unpaced downloads of each kind, interleaved; the fastest counts
   int responses = 1000;   // ack_turnaround
   int starts = 5;         // startup_ms: the median of this many starts
   double idleSeconds = 10;
@@ -183,9 +183,15 @@ int main(int argc, char** argv) {
     }
   }
   if (wanted("speed") && !g_failed) {
-    Figure("download_blocks_per_s", Median(console), "blocks/s", 1);
-    Figure("reference_blocks_per_s", Median(reference), "blocks/s", 1);
-    Figure("console_vs_reference", Median(console) / Median(reference), "ratio", 3);
+    // Other work on the machine only ever slows a run down: the fastest run
+    // of each kind is the best estimate of what the program itself costs.
+    const double bestConsole = *std::max_element(console.begin(), console.end());
+    const double bestReference = *std::max_element(reference.begin(), reference.end());
+    std::fprintf(stderr, "# medians: console %.0f blocks/s, reference %.0f blocks/s, ratio %.3f\n", Median(console),
+                 Median(reference), Median(console) / Median(reference));
+    Figure("download_blocks_per_s", bestConsole, "blocks/s", 1);
+    Figure("reference_blocks_per_s", bestReference, "blocks/s", 1);
+    Figure("console_vs_reference", bestConsole / bestReference, "ratio", 3);
   }
 
   // ack_turnaround_us_p50, ack_turnaround_us_p99

@@ -35,6 +35,7 @@
 #include <QVBoxLayout>
 #include <algorithm>
 #include <climits>
+#include <utility>
 
 namespace qeld {
 
@@ -267,16 +268,17 @@ QtWindow::~QtWindow() {
   // The controls go before the style they use.
   delete client_;
   client_ = nullptr;
+  byId_.clear();
   controls_.clear();
   delete indicatorStyle_;
 }
 
 QtWindow::Control* QtWindow::Find(int id) {
-  auto it = controls_.find(id);
-  return it == controls_.end() ? nullptr : &it->second;
+  return const_cast<Control*>(std::as_const(*this).Find(id));
 }
 const QtWindow::Control* QtWindow::Find(int id) const {
-  auto it = controls_.find(id);
+  if (id >= 0 && static_cast<size_t>(id) < byId_.size()) return byId_[static_cast<size_t>(id)];
+  const auto it = controls_.find(id);  // a negative id, which the index leaves out
   return it == controls_.end() ? nullptr : &it->second;
 }
 QWidget* QtWindow::ControlWidget(int id) const {
@@ -421,7 +423,11 @@ void QtWindow::CreateControls(const std::vector<ControlSpec>& defs) {
     c.widget = MakeWidget(s);
     Place(c);
     c.widget->setVisible(s.visible);
-    controls_.emplace(s.id, std::move(c));
+    Control& placed = controls_.emplace(s.id, std::move(c)).first->second;
+    if (s.id >= 0) {
+      if (static_cast<size_t>(s.id) >= byId_.size()) byId_.resize(static_cast<size_t>(s.id) + 1, nullptr);
+      byId_[static_cast<size_t>(s.id)] = &placed;
+    }
   }
   // Frames stay below the controls they hold (they would take their clicks
   // otherwise), and the tab control below everything: the page controls sit
