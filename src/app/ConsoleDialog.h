@@ -124,6 +124,10 @@ class ConsoleDialog : public WindowHandler {
   // every field each time. Map entries never move, so the pointers hold.
   std::vector<std::pair<int, std::string*>> m_TextBindings;
   std::vector<std::pair<int, int*>> m_CheckBindings;
+  // The enable state last given to each row of the page layout table (by
+  // ShowPage or RefreshEnables, the only ones that set them): the rules run
+  // after every request and timer tick and mostly change nothing.
+  std::vector<int8_t> m_RowEnabled;
 
   // request and receiver
   uint8_t m_RequestBuffer[kRequestBufferSize] = {};
