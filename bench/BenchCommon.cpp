@@ -12,7 +12,8 @@ namespace qeld::bench {
 
 BenchSim::BenchSim(const Settings& s, const std::string& name, bool pace) {
   timingPath_ = s.workDir + "/" + name + ".timing";
-  std::vector<std::string> args = {"--fast", "--timing", timingPath_};
+  std::vector<std::string> args = {"--timing", timingPath_};
+  if (!s.moduleDelays) args.push_back("--fast");
   if (pace) args.push_back("--pace");
   sim_ = std::make_unique<test::SimProcess>(1, args);
   if (sim_->Ready() && s.simNice && setpriority(PRIO_PROCESS, static_cast<id_t>(sim_->Pid()), *s.simNice) != 0)

@@ -17,10 +17,12 @@ struct Settings {
   std::string workDir;        // private scratch folder for images and timing records
   int consoleNice = -10;      // the priority the console gives itself; the reference loop gets the same
   std::optional<int> simNice; // the simulator's priority; unset: as started
+  bool moduleDelays = false;  // keep the module's own delays (qeld-sim without --fast)
 };
 
-// qeld-sim on COM1 with --fast (the module's own delays would hide the
-// console's) and a timing record, optionally pacing the line.
+// qeld-sim on COM1 with a timing record, optionally pacing the line; with
+// --fast unless the settings keep the module's delays, which would hide the
+// console's own.
 class BenchSim {
  public:
   BenchSim(const Settings& s, const std::string& name, bool pace);

@@ -34,13 +34,13 @@ struct Options {
 
 void Usage() {
   std::printf(
-      "Usage: qeld-bench [--quick] [--blocks N] [--responses N] [--sim-nice N] [--keep]\n"
+      "Usage: qeld-bench [options]\n"
       "\n"
       "Measures qeld-console (Qt, offscreen) against qeld-sim over a pseudo-terminal and\n"
       "prints one line per figure, \"name value unit\":\n"
       "  download_wire_ratio     paced download: wall time / wire time of every byte\n"
-      "  download_blocks_per_s   unpaced download by the console\n"
-      "  reference_blocks_per_s  the same download by a plain blocking loop\n"
+      "  download_blocks_per_s   unpaced download by the console (fastest of five)\n"
+      "  reference_blocks_per_s  the same by a plain blocking loop (fastest of five)\n"
       "  console_vs_reference    their ratio\n"
       "  ack_turnaround_us_p50, ack_turnaround_us_p99\n"
       "                          paced line: module's last response byte to the console's ACK\n"
@@ -54,6 +54,8 @@ void Usage() {
       "  --sim-nice N     the simulator's nice value (default -10, the console's own)\n"
       "  --only GROUP     only wire (download_wire_ratio), speed (blocks per second),\n"
       "                   ack (turnaround) or process (startup, idle CPU, memory)\n"
+      "  --module-delays  keep the module's own delays (ACK, flash writes): qeld-sim\n"
+      "                   without --fast; the figures then include them\n"
       "  --keep           keep the scratch folder (images, timing records)\n");
 }
 
@@ -124,6 +126,8 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "qeld-bench: --only takes wire, speed, ack or process\n");
         return 2;
       }
+    } else if (a == "--module-delays") {
+      s.moduleDelays = true;
     } else if (a == "--keep") {
       o.keep = true;
     } else {
