@@ -316,6 +316,7 @@ std::vector<Chunk> SimModule::Receive(const uint8_t* data, size_t len) {
 // ACK or NAK from the console for the response last sent.
 std::vector<Chunk> SimModule::OnConsoleAnswer(uint8_t b) {
   std::vector<Chunk> out;
+  if (b == ACK) ++acks_;
   if (!awaitingAck_) return out;
   if (b == ACK) {
     awaitingAck_ = false;
@@ -935,7 +936,7 @@ std::string SimModule::StatusLine() const {
   int inPath = 0;
   for (const Cassette& c : cassettes_) inPath += c.inPath;
   s << " tray=" << totals_.rejectTray << " path=" << inPath << " requests=" << requests_.size()
-    << " bad_bcc=" << badBcc_ << " naks=" << naks_ << " resends=" << resendCount_
+    << " bad_bcc=" << badBcc_ << " naks=" << naks_ << " acks=" << acks_ << " resends=" << resendCount_
     << " blocks=" << blocksWritten_ << " sum40960=" << FlashSum(kHexImageLength)
     << " sum131072=" << FlashSum(kBinVerifyLength) << " fw=" << firmwareVersion_.text
     << " log=" << log_.size();

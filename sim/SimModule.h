@@ -245,6 +245,7 @@ class SimModule {
   Faults faults_;
   int badBcc_ = 0;
   int naks_ = 0;
+  int acks_ = 0;  // ACK bytes from the console, whether a response awaited one or not
   int resendCount_ = 0;
 };
 

@@ -142,6 +142,34 @@ void ComLink::Remove() {
 }
 
 // ---------------------------------------------------------------------------
+// Timing record
+
+void TimingRecord::Add(char direction, std::chrono::steady_clock::time_point t, const uint8_t* data, size_t len) {
+  const int64_t ns = std::chrono::duration_cast<std::chrono::nanoseconds>(t.time_since_epoch()).count();
+  events_.push_back({direction, ns, bytes_.size(), len});
+  bytes_.insert(bytes_.end(), data, data + len);
+}
+
+bool TimingRecord::Write(const std::string& path) const {
+  std::FILE* f = std::fopen(path.c_str(), "w");
+  if (f == nullptr) return false;
+  static const char kHex[] = "0123456789ABCDEF";
+  std::string line;
+  for (const Event& e : events_) {
+    line = std::string(1, e.direction) + " " + std::to_string(e.ns) + " ";
+    for (size_t i = 0; i < e.length; ++i) {
+      const uint8_t b = bytes_[e.offset + i];
+      line += kHex[b >> 4];
+      line += kHex[b & 0xF];
+    }
+    line += '\n';
+    std::fputs(line.c_str(), f);
+  }
+  const bool ok = std::ferror(f) == 0;
+  return std::fclose(f) == 0 && ok;
+}
+
+// ---------------------------------------------------------------------------
 // Event loop
 
 void SimServer::Schedule(std::vector<Chunk>&& chunks, Clock::time_point now) {
@@ -164,9 +192,11 @@ void SimServer::TakeDue(Clock::time_point now) {
       vanishing_ = true;
       continue;
     }
-    // A burst starting on an idle line starts now, not at an old deadline.
-    if (out_.empty() && now > PaceDeadline(paceCount_)) {
-      paceBase_ = now;
+    // A burst starting on an idle line starts when it was due (a late
+    // wake-up catches up), not at an old deadline; one following bytes still
+    // on the line starts where they end.
+    if (out_.empty() && p.due > PaceDeadline(paceCount_)) {
+      paceBase_ = p.due;
       paceCount_ = 0;
     }
     out_.insert(out_.end(), p.bytes.begin(), p.bytes.end());
@@ -174,24 +204,33 @@ void SimServer::TakeDue(Clock::time_point now) {
   pending_.erase(pending_.begin(), pending_.begin() + static_cast<long>(taken));
 }
 
-SimServer::Clock::time_point SimServer::PaceDeadline(uint64_t byte) const {
+SimServer::Clock::time_point SimServer::Deadline(Clock::time_point base, uint64_t bytes) {
   // Rounded up, so that a byte found due by the clock is due by the count as well.
-  const int64_t ns = (static_cast<int64_t>(byte) * kNsPerBytes + kBaudRate - 1) / kBaudRate;
-  return paceBase_ + std::chrono::nanoseconds(ns);
+  const int64_t ns = (static_cast<int64_t>(bytes) * kNsPerBytes + kBaudRate - 1) / kBaudRate;
+  return base + std::chrono::nanoseconds(ns);
+}
+
+// Bytes of a burst whose stop bit has ended by now.
+static uint64_t BytesEnded(std::chrono::steady_clock::time_point base, std::chrono::steady_clock::time_point now) {
+  if (now < base) return 0;
+  const int64_t since = std::chrono::duration_cast<std::chrono::nanoseconds>(now - base).count();
+  return static_cast<uint64_t>(since * kBaudRate / kNsPerBytes);
 }
 
 bool SimServer::WriteDue(Clock::time_point now) {
   if (out_.empty() || waitWritable_) return true;
   size_t n = out_.size();
   if (options_.pace) {
-    if (now < PaceDeadline(paceCount_)) return true;
-    // Every byte whose deadline has passed goes now: a late wake-up catches
-    // up instead of slowing the line down.
-    const int64_t since = std::chrono::duration_cast<std::chrono::nanoseconds>(now - paceBase_).count();
-    const uint64_t due = static_cast<uint64_t>(since * kBaudRate / kNsPerBytes) + 1;
+    // A byte goes to the console when its stop bit ends, as a UART hands it
+    // over. Every byte whose deadline has passed goes now: a late wake-up
+    // catches up instead of slowing the line down.
+    const uint64_t due = BytesEnded(paceBase_, now);
     if (due <= paceCount_) return true;
     n = std::min<size_t>(n, static_cast<size_t>(due - paceCount_));
   }
+  // Taken before the write: once the bytes are in, the console may run
+  // before this process does again.
+  const Clock::time_point sent = Clock::now();
   const ssize_t w = write(pty_.Master(), out_.data(), n);
   if (w < 0) {
     if (errno == EAGAIN || errno == EINTR) {
@@ -201,9 +240,45 @@ bool SimServer::WriteDue(Clock::time_point now) {
     return false;
   }
   Trace('>', out_.data(), static_cast<size_t>(w));
+  if (!options_.timingPath.empty()) timing_.Add('>', sent, out_.data(), static_cast<size_t>(w));
   out_.erase(out_.begin(), out_.begin() + w);
   paceCount_ += static_cast<uint64_t>(w);
   return true;
+}
+
+// Bytes read from the console. Unpaced, the module has them at once; paced,
+// the pty handed over in a moment what a real line carries for a byte time
+// each, so they wait on the modelled line first.
+void SimServer::Received(const uint8_t* data, size_t len, Clock::time_point now) {
+  Trace('<', data, len);
+  if (!options_.timingPath.empty()) timing_.Add('<', now, data, len);
+  if (!options_.pace) {
+    if (!options_.timingPath.empty()) timing_.Add('=', now, data, len);
+    Schedule(model_.Receive(data, len), now);
+    return;
+  }
+  // On an idle line the burst starts as it is read; otherwise it queues
+  // behind the bytes still crossing.
+  if (in_.empty() && now > Deadline(rxBase_, rxCount_)) {
+    rxBase_ = now;
+    rxCount_ = 0;
+  }
+  in_.insert(in_.end(), data, data + len);
+}
+
+void SimServer::DeliverDue(Clock::time_point now) {
+  if (in_.empty()) return;
+  const uint64_t ended = BytesEnded(rxBase_, now);
+  size_t n = 0;
+  // One byte at a time, each at its own deadline: what the module sends in
+  // reply is timed from the byte that caused it, however late we woke.
+  for (; n < in_.size() && rxCount_ < ended; ++n) {
+    ++rxCount_;
+    Schedule(model_.Receive(&in_[n], 1), Deadline(rxBase_, rxCount_));
+  }
+  if (n == 0) return;
+  if (!options_.timingPath.empty()) timing_.Add('=', Deadline(rxBase_, rxCount_), in_.data(), n);
+  in_.erase(in_.begin(), in_.begin() + static_cast<long>(n));
 }
 
 // Closing the master hangs the slave up, and the hang-up throws away input the
@@ -260,6 +335,7 @@ SimServer::End SimServer::Run(int commandFd, int stopFd, FILE* replies) {
   uint8_t buf[512];
   for (;;) {
     const Clock::time_point now = Clock::now();
+    if (!vanishing_) DeliverDue(now);
     TakeDue(now);
     if (!WriteDue(now)) return End::LineError;
     if (vanishing_ && out_.empty()) {
@@ -272,8 +348,12 @@ SimServer::End SimServer::Run(int commandFd, int stopFd, FILE* replies) {
     std::optional<Clock::time_point> wake;
     if (!pending_.empty()) wake = pending_.front().due;
     if (!out_.empty() && !waitWritable_) {
-      const Clock::time_point byteDue = options_.pace ? PaceDeadline(paceCount_) : now;
+      const Clock::time_point byteDue = options_.pace ? PaceDeadline(paceCount_ + 1) : now;
       wake = wake ? std::min(*wake, byteDue) : byteDue;
+    }
+    if (!in_.empty() && !vanishing_) {
+      const Clock::time_point byteIn = Deadline(rxBase_, rxCount_ + 1);
+      wake = wake ? std::min(*wake, byteIn) : byteIn;
     }
     timespec ts{};
     if (wake) {
@@ -296,8 +376,7 @@ SimServer::End SimServer::Run(int commandFd, int stopFd, FILE* replies) {
     if (fds[0].revents & (POLLIN | POLLERR | POLLHUP)) {
       const ssize_t n = read(pty_.Master(), buf, sizeof buf);
       if (n > 0 && !vanishing_) {
-        Trace('<', buf, static_cast<size_t>(n));
-        Schedule(model_.Receive(buf, static_cast<size_t>(n)), Clock::now());
+        Received(buf, static_cast<size_t>(n), Clock::now());
       } else if (n < 0 && errno != EAGAIN && errno != EINTR) {
         return End::LineError;
       }

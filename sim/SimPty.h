@@ -57,8 +57,36 @@ class ComLink {
 };
 
 struct ServerOptions {
-  bool pace = false;     // write at the module's 9600 baud 8E1, not as fast as the pty takes it
+  // Model the line at the module's 9600 baud 8E1 in both directions: a byte
+  // written reaches the console when its stop bit ends, and a byte from the
+  // console reaches the module one byte time after the line is free for it.
+  bool pace = false;
   bool verbose = false;  // trace the line's bytes on stderr
+  // With a path: keep a timing record of every byte crossing the line and
+  // write it there when the server ends (see TimingRecord).
+  std::string timingPath;
+};
+
+// When bytes crossed the line, kept in memory while the server runs so that
+// recording costs no I/O in the middle of an exchange. One line per event:
+//   "> T HEX"  bytes written to the console; T just before the write
+//   "< T HEX"  bytes read from the console; T just after the read returned
+//   "= T HEX"  bytes handed to the module; T the end of the last one's stop bit
+//              on the modelled line (with pacing), else the time they were read
+// T is CLOCK_MONOTONIC in nanoseconds; HEX two digits per byte, no blanks.
+class TimingRecord {
+ public:
+  void Add(char direction, std::chrono::steady_clock::time_point t, const uint8_t* data, size_t len);
+  bool Write(const std::string& path) const;
+
+ private:
+  struct Event {
+    char direction;
+    int64_t ns;
+    size_t offset, length;
+  };
+  std::vector<Event> events_;
+  std::vector<uint8_t> bytes_;
 };
 
 class SimServer {
@@ -76,6 +104,9 @@ class SimServer {
   // One line command; returns its reply line (empty for an empty line).
   std::string Command(const std::string& line);
 
+  // The timing record so far (empty unless ServerOptions::timingPath is set).
+  const TimingRecord& Timing() const { return timing_; }
+
  private:
   using Clock = std::chrono::steady_clock;
   struct Pending {
@@ -87,7 +118,10 @@ class SimServer {
   void Schedule(std::vector<Chunk>&& chunks, Clock::time_point now);
   void TakeDue(Clock::time_point now);
   bool WriteDue(Clock::time_point now);  // false when the line failed
-  Clock::time_point PaceDeadline(uint64_t byte) const;
+  void Received(const uint8_t* data, size_t len, Clock::time_point now);
+  void DeliverDue(Clock::time_point now);
+  static Clock::time_point Deadline(Clock::time_point base, uint64_t bytes);
+  Clock::time_point PaceDeadline(uint64_t byte) const { return Deadline(paceBase_, byte); }
   void LetTheConsoleRead() const;
   void Trace(char direction, const uint8_t* data, size_t len) const;
 
@@ -102,9 +136,18 @@ class SimServer {
   bool vanishing_ = false;
   bool quit_ = false;
 
-  // Pacing by absolute deadlines: byte k of a burst starts at paceBase_ + k byte times.
+  // Pacing by absolute deadlines: byte k of a burst (from 0) ends, and is
+  // written, at paceBase_ + (k + 1) byte times.
   Clock::time_point paceBase_{};
   uint64_t paceCount_ = 0;
+
+  // The console's direction, paced the same way: byte k of a burst reaches
+  // the module at rxBase_ + (k + 1) byte times; rxCount_ bytes of it have.
+  std::vector<uint8_t> in_;  // read from the pty, still on the modelled line
+  Clock::time_point rxBase_{};
+  uint64_t rxCount_ = 0;
+
+  TimingRecord timing_;
 };
 
 }  // namespace qeld::sim

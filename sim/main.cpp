@@ -1,6 +1,7 @@
 // qeld-sim: a stand-in for the QELD dispenser module behind a pseudo-terminal.
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -69,7 +70,8 @@ const std::vector<OptionRow>& Options() {
       {"--com", "N", ArgKind::Number, 1, kMaxPort, [](Settings& s, long v, const char*) { s.com = v; },
        "serve port COMN", "required"},
       {"--pace", "", ArgKind::None, 0, 0, [](Settings& s, long, const char*) { s.server.pace = true; },
-       "write at the module's line speed, 9600 baud 8E1",
+       "model the line at 9600 baud 8E1 both ways: a byte reaches the console when its stop bit ends, "
+       "and the console's bytes reach the module one byte time each",
        "default: as fast as the pseudo-terminal takes the bytes"},
       {"--fast", "", ArgKind::None, 0, 0, [](Settings& s, long, const char*) { s.model.fast = true; },
        "none of the module's own delays",
@@ -89,6 +91,10 @@ const std::vector<OptionRow>& Options() {
       {"--cmd", "LINE", ArgKind::Text, 0, 0,
        [](Settings& s, long, const char* t) { s.commands.push_back(t); },
        "run a standard-input command at start, e.g. --cmd \"cassette 2 present 0\"", "repeatable"},
+      {"--timing", "FILE", ArgKind::Text, 0, 0,
+       [](Settings& s, long, const char* t) { s.server.timingPath = t; },
+       "at the end, write when every byte crossed the line: \"> T HEX\" written, \"< T HEX\" read, "
+       "\"= T HEX\" handed to the module (T: CLOCK_MONOTONIC ns)", ""},
       {"--verbose", "", ArgKind::None, 0, 0, [](Settings& s, long, const char*) { s.server.verbose = true; },
        "trace every byte of the line on stderr: \"<\" from the console, \">\" to it", ""},
       {"--help,-h", "", ArgKind::None, 0, 0, [](Settings& s, long, const char*) { s.help = true; },
@@ -171,7 +177,7 @@ void PrintHelp() {
   } commands[] = {
       {"status",
        "one line of key=value pairs: seq, loader, presentN, notesN, dispensedN, rejectedN, tray, path, "
-       "requests, bad_bcc, naks, resends, blocks, sum40960, sum131072, fw, log"},
+       "requests, bad_bcc, naks, acks, resends, blocks, sum40960, sum131072, fw, log"},
       {"fault NAME [ARG]", "set a fault (list above)"},
       {"fault clear", "clear every fault"},
       {"cassette N KEY VALUE",
@@ -274,6 +280,9 @@ int main(int argc, char** argv) {
   sigaction(SIGINT, &sa, nullptr);
   sigaction(SIGTERM, &sa, nullptr);
   signal(SIGPIPE, SIG_IGN);  // a closed stdout must not end the simulator mid-answer
+  // A paced line wakes for every byte; the default 50 us of timer slack would
+  // make each one late by that much.
+  if (settings.server.pace) prctl(PR_SET_TIMERSLACK, 1UL);
 
   std::string error;
   if (!pty.Open(&error)) {
@@ -292,6 +301,10 @@ int main(int argc, char** argv) {
   // Closing the line first: the console sees the module go before the port's name does.
   pty.Close();
   link.Remove();
+  const std::string& timingPath = settings.server.timingPath;
+  if (!timingPath.empty() && !sim.Timing().Write(timingPath)) {
+    std::fprintf(stderr, "qeld-sim: cannot write the timing record %s: %s\n", timingPath.c_str(), std::strerror(errno));
+  }
   switch (end) {
     case SimServer::End::Vanished:
       std::fprintf(stderr, "qeld-sim: vanished (fault)\n");

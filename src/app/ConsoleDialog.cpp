@@ -8,8 +8,8 @@ namespace qeld {
 
 ConsoleDialog::ConsoleDialog(WindowHost& wnd)
     : m_wnd(wnd), m_bLogMode(m_nCheck[ctl::kLogMode]), m_Image(kImageSize, 0xFF) {
-  for (int id : BoundTextIds()) m_strText[id];
-  for (int id : BoundCheckIds()) m_nCheck[id] = 0;
+  for (int id : BoundTextIds()) m_TextBindings.emplace_back(id, &m_strText[id]);
+  for (int id : BoundCheckIds()) m_CheckBindings.emplace_back(id, &(m_nCheck[id] = 0));
   m_wnd.SetHandler(this);
   m_wnd.CreateControls(ConsoleTemplate());
   // The line monitor's taps: what the console writes here, what it receives

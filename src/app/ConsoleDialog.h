@@ -124,6 +124,15 @@ class ConsoleDialog : public WindowHandler {
   std::array<int, 4> m_nCstRadio2{};  // second binding; decides what is shown
   int m_nUnitDecCheck = 0;            // radio 7022 "Dec[mm]"
   int m_nUnitHexCheck = 0;            // radio 7023 "Hex[slit]"
+  // The bindings in their order, each with its entry above: the fields are
+  // exchanged several times per request, too often to search the maps for
+  // every field each time. Map entries never move, so the pointers hold.
+  std::vector<std::pair<int, std::string*>> m_TextBindings;
+  std::vector<std::pair<int, int*>> m_CheckBindings;
+  // The enable state last given to each row of the page layout table (by
+  // ShowPage or RefreshEnables, the only ones that set them): the rules run
+  // after every request and timer tick and mostly change nothing.
+  std::vector<int8_t> m_RowEnabled;
 
   // request and receiver
   uint8_t m_RequestBuffer[kRequestBufferSize] = {};

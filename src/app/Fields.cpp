@@ -42,8 +42,8 @@ void ConsoleDialog::ReadFields() {
     return;
   }
   m_nPort = port;
-  for (int id : BoundTextIds()) m_strText[id] = m_wnd.GetText(id);
-  for (int id : BoundCheckIds()) m_nCheck[id] = m_wnd.GetCheck(id);
+  for (auto& [id, text] : m_TextBindings) *text = m_wnd.GetText(id);
+  for (auto& [id, check] : m_CheckBindings) *check = m_wnd.GetCheck(id);
   for (int i = 0; i < 4; ++i) m_nCstRadio[i] = m_nCstRadio2[i] = m_wnd.GetCheck(ctl::kCst[i]);
   m_nUnitDecCheck = m_wnd.GetCheck(ctl::kUnitDec);
   m_nUnitHexCheck = m_wnd.GetCheck(ctl::kUnitHex);
@@ -52,8 +52,8 @@ void ConsoleDialog::ReadFields() {
 void ConsoleDialog::WriteFields() {
   auto checkState = [](int v) { return v < 0 || v > 2 ? 0 : v; };
   m_wnd.SetText(ctl::kPortCombo, std::to_string(m_nPort));
-  for (int id : BoundTextIds()) m_wnd.SetText(id, m_strText[id]);
-  for (int id : BoundCheckIds()) m_wnd.SetCheck(id, checkState(m_nCheck[id]));
+  for (const auto& [id, text] : m_TextBindings) m_wnd.SetText(id, *text);
+  for (const auto& [id, check] : m_CheckBindings) m_wnd.SetCheck(id, checkState(*check));
   // Both bindings of the cassette radios are written; the second decides.
   for (int i = 0; i < 4; ++i) m_wnd.SetCheck(ctl::kCst[i], checkState(m_nCstRadio[i]));
   for (int i = 0; i < 4; ++i) m_wnd.SetCheck(ctl::kCst[i], checkState(m_nCstRadio2[i]));

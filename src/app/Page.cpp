@@ -26,6 +26,18 @@ constexpr UnitField kUnitFields[] = {
     {1452, Conv::Same},   {1453, Conv::Same},
 };
 
+// Whether each row of the layout table is one of the admin-only controls.
+const std::vector<bool>& AdminOnlyRows() {
+  static const std::vector<bool> rows = [] {
+    std::vector<bool> v;
+    for (const PageLayoutEntry* e = PageLayoutTable; e->page != kEndPage; ++e) v.push_back(IsAdminOnly(e->id));
+    return v;
+  }();
+  return rows;
+}
+
+constexpr int8_t kEnableUnknown = -1;
+
 }  // namespace
 
 void ConsoleDialog::RefreshPage() {
@@ -46,14 +58,18 @@ void ConsoleDialog::HideAllControls() {
 }
 
 void ConsoleDialog::ShowPage() {
-  for (const PageLayoutEntry* e = PageLayoutTable; e->page != kEndPage; ++e) {
+  const std::vector<bool>& adminOnly = AdminOnlyRows();
+  m_RowEnabled.assign(adminOnly.size(), kEnableUnknown);
+  for (size_t row = 0; row < adminOnly.size(); ++row) {
+    const PageLayoutEntry* e = &PageLayoutTable[row];
     if (e->page != m_nPage) continue;
     m_wnd.Show(e->id, true);
     m_wnd.SetText(e->id, e->caption);
     m_wnd.Move(e->id, Rect{e->left, e->top, e->right, e->bottom});
     bool on = m_bConnected == 1 && m_bBusy == 0 && e->operable == 1;
-    if (IsAdminOnly(e->id)) on = on && m_bAdminMode == 1;
+    if (adminOnly[row]) on = on && m_bAdminMode == 1;
     m_wnd.Enable(e->id, on);
+    m_RowEnabled[row] = on;
   }
   ReadFields();
   WriteFields();
@@ -61,11 +77,14 @@ void ConsoleDialog::ShowPage() {
 }
 
 void ConsoleDialog::RefreshEnables() {
-  for (const PageLayoutEntry* e = PageLayoutTable; e->page != kEndPage; ++e) {
+  const std::vector<bool>& adminOnly = AdminOnlyRows();
+  m_RowEnabled.resize(adminOnly.size(), kEnableUnknown);
+  for (size_t row = 0; row < adminOnly.size(); ++row) {
+    const PageLayoutEntry* e = &PageLayoutTable[row];
     if (e->page != m_nPage) continue;
     const bool usable = e->operable == 1 && m_bConnected == 1;
     bool on;
-    if (IsAdminOnly(e->id) && m_bAdminMode == 0)
+    if (adminOnly[row] && m_bAdminMode == 0)
       on = false;
     else if (m_nPage == 0 && e->id == ctl::kCancelRepeat)
       on = usable && m_bBusy == 1 && m_bDownloading == 0;  // only while a request or run is in progress
@@ -73,7 +92,9 @@ void ConsoleDialog::RefreshEnables() {
       on = usable;
     else
       on = usable && m_bBusy == 0 && m_bDownloading == 0;
+    if (m_RowEnabled[row] == on) continue;  // the control shows it already
     m_wnd.Enable(e->id, on);
+    m_RowEnabled[row] = on;
   }
 }
 

@@ -35,6 +35,7 @@
 #include <QVBoxLayout>
 #include <algorithm>
 #include <climits>
+#include <utility>
 
 #include "platform/QtLineMonitor.h"
 
@@ -285,16 +286,17 @@ QtWindow::~QtWindow() {
   // The controls go before the style they use.
   delete client_;
   client_ = nullptr;
+  byId_.clear();
   controls_.clear();
   delete indicatorStyle_;
 }
 
 QtWindow::Control* QtWindow::Find(int id) {
-  auto it = controls_.find(id);
-  return it == controls_.end() ? nullptr : &it->second;
+  return const_cast<Control*>(std::as_const(*this).Find(id));
 }
 const QtWindow::Control* QtWindow::Find(int id) const {
-  auto it = controls_.find(id);
+  if (id >= 0 && static_cast<size_t>(id) < byId_.size()) return byId_[static_cast<size_t>(id)];
+  const auto it = controls_.find(id);  // a negative id, which the index leaves out
   return it == controls_.end() ? nullptr : &it->second;
 }
 QWidget* QtWindow::ControlWidget(int id) const {
@@ -439,7 +441,11 @@ void QtWindow::CreateControls(const std::vector<ControlSpec>& defs) {
     c.widget = MakeWidget(s);
     Place(c);
     c.widget->setVisible(s.visible);
-    controls_.emplace(s.id, std::move(c));
+    Control& placed = controls_.emplace(s.id, std::move(c)).first->second;
+    if (s.id >= 0) {
+      if (static_cast<size_t>(s.id) >= byId_.size()) byId_.resize(static_cast<size_t>(s.id) + 1, nullptr);
+      byId_[static_cast<size_t>(s.id)] = &placed;
+    }
   }
   // Frames stay below the controls they hold (they would take their clicks
   // otherwise), and the tab control below everything: the page controls sit
@@ -455,6 +461,12 @@ bool QtWindow::HasControl(int id) const { return controls_.count(id) != 0; }
 void QtWindow::SetText(int id, const std::string& text) {
   Control* c = Find(id);
   if (!c) return;
+  // The console writes every field back several times per request. While the
+  // text last set is still what the control shows (textValid: nobody has
+  // typed into it since) and it is unchanged, there is nothing to do, and
+  // finding that out must not cost a conversion per field. The port
+  // selector's edit part is not tracked that way, so it is always compared.
+  if (c->textValid && c->def.kind != ControlKind::Combo && c->text == text) return;
   c->text = text;
   c->textValid = true;
   QWidget* w = c->widget;
@@ -490,9 +502,14 @@ void QtWindow::SetText(int id, const std::string& text) {
         if (line->text() != shown) line->setText(shown);
       }
       break;
-    case ControlKind::Combo:
-      static_cast<QComboBox*>(w)->setEditText(Q(text));
+    case ControlKind::Combo: {
+      // As with edit fields: setting the same text again would still redraw
+      // the field and put its caret at the end.
+      auto* cb = static_cast<QComboBox*>(w);
+      const QString shown = Q(text);
+      if (cb->currentText() != shown) cb->setEditText(shown);
       break;
+    }
     case ControlKind::Tab:
     case ControlKind::Progress:
       break;
@@ -521,18 +538,23 @@ std::string QtWindow::GetText(int id) const {
 void QtWindow::SetCheck(int id, int state) {
   Control* c = Find(id);
   if (!c) return;
-  if (auto* cb = qobject_cast<QCheckBox*>(c->widget)) {
-    cb->setCheckState(state == 2 ? Qt::PartiallyChecked : state ? Qt::Checked : Qt::Unchecked);
-  } else if (auto* r = qobject_cast<QRadioButton*>(c->widget)) {
-    r->setChecked(state != 0);
+  if (c->def.kind == ControlKind::CheckBox) {
+    // QCheckBox redraws on every setCheckState, changed or not, and the
+    // console writes all its check states back several times per request:
+    // during a download that was most of the console's work.
+    auto* cb = static_cast<QCheckBox*>(c->widget);
+    const Qt::CheckState s = state == 2 ? Qt::PartiallyChecked : state ? Qt::Checked : Qt::Unchecked;
+    if (cb->checkState() != s) cb->setCheckState(s);
+  } else if (c->def.kind == ControlKind::RadioButton) {
+    static_cast<QRadioButton*>(c->widget)->setChecked(state != 0);
   }
 }
 
 int QtWindow::GetCheck(int id) const {
   const Control* c = Find(id);
   if (!c) return 0;
-  if (auto* cb = qobject_cast<QCheckBox*>(c->widget)) {
-    switch (cb->checkState()) {
+  if (c->def.kind == ControlKind::CheckBox) {
+    switch (static_cast<QCheckBox*>(c->widget)->checkState()) {
       case Qt::Checked:
         return 1;
       case Qt::PartiallyChecked:
@@ -541,12 +563,15 @@ int QtWindow::GetCheck(int id) const {
         return 0;
     }
   }
-  if (auto* r = qobject_cast<QRadioButton*>(c->widget)) return r->isChecked() ? 1 : 0;
+  if (c->def.kind == ControlKind::RadioButton) return static_cast<QRadioButton*>(c->widget)->isChecked() ? 1 : 0;
   return 0;
 }
 
 void QtWindow::Enable(int id, bool enabled) {
-  if (Control* c = Find(id)) c->widget->setEnabled(enabled);
+  // The enable rules run after every timer tick and request; most calls
+  // change nothing and return here.
+  if (Control* c = Find(id); c && c->widget->testAttribute(Qt::WA_ForceDisabled) == enabled)
+    c->widget->setEnabled(enabled);
 }
 bool QtWindow::IsEnabled(int id) const {
   const Control* c = Find(id);

@@ -4,6 +4,7 @@
 #include <QIcon>
 #include <QWidget>
 #include <map>
+#include <unordered_map>
 #include <string>
 
 #include "platform/Window.h"
@@ -110,7 +111,10 @@ class QtWindow : public QWidget, public WindowHost {
   LineMonitorWindow* monitorWindow_ = nullptr;  // made when first opened
   QWidget* client_ = nullptr;
   QStyle* indicatorStyle_ = nullptr;  // shared by the check boxes, radios and the tab control
-  std::map<int, Control> controls_;
+  std::unordered_map<int, Control> controls_;
+  // Every control by id, looked up for every field on every read and write
+  // of the fields, hundreds of times per request: an index, not a search.
+  std::vector<Control*> byId_;
   std::map<int, QButtonGroup*> radioGroups_;
   std::map<int, QTimer*> timers_;
   QEventLoop* modalLoop_ = nullptr;

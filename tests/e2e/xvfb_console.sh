@@ -10,6 +10,8 @@ command -v Xvfb >/dev/null && command -v xdotool >/dev/null || { echo "Xvfb and 
 
 work=$(mktemp -d)
 export HOME=$work
+# The console must draw on the X server here, whatever the test run chose for the others.
+unset QT_QPA_PLATFORM
 pids=()
 cleanup() {
   for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done

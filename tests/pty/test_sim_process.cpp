@@ -2,11 +2,13 @@
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 
+#include "LineTiming.h"
 #include "SimModule.h"
 #include "link/Protocol.h"
 #include "pty/SimProcess.h"
@@ -172,5 +174,58 @@ TEST(SimProcess, RefusesBadUsage) {
        {std::vector<std::string>{}, {"--com", "11"}, {"--com", "1", "--late"}, {"--com", "1", "--bogus"}}) {
     SimProcess::Run(args, &status);
     EXPECT_EQ(status, 2) << (args.empty() ? "" : args.back());
+  }
+}
+
+// The timing record behind the benchmark: every byte of the line, and with
+// --pace each one a byte time (11 bits at 9600 baud) apart in both directions.
+TEST(SimProcess, KeepsATimingRecordAndPacesBothDirectionsAtLineSpeed) {
+  using qeld::bench::kByteNs;
+  for (const bool pace : {false, true}) {
+    SCOPED_TRACE(pace ? "paced" : "unpaced");
+    const std::string record = fs::temp_directory_path() / ("qeld-sim-timing-" + std::to_string(getpid()));
+    std::vector<std::string> args = {"--fast", "--timing", record};
+    if (pace) args.push_back("--pace");
+    {
+      SimProcess sim(2, args);
+      ASSERT_TRUE(sim.Ready()) << sim.Error();
+      RawPort port(sim.SlavePath());
+      ASSERT_TRUE(port.Write(kSequenceQuery));
+      ASSERT_EQ(port.Read(kSequenceAnswer.size()), kSequenceAnswer);
+      ASSERT_TRUE(port.Write({0x06}));
+      // The ACK reaches the module a byte time after it was read, if paced.
+      std::string acks;
+      for (int tries = 0; tries < 1000 && (acks = sim.Status()["acks"]) != "1"; ++tries) {
+      }
+      EXPECT_EQ(acks, "1");
+      EXPECT_EQ(sim.Stop(), 0);
+    }
+    std::ifstream in(record);
+    std::string error;
+    const auto events = qeld::bench::ParseTiming(in, &error);
+    fs::remove(record);
+    ASSERT_TRUE(events) << error;
+
+    Bytes fromConsole = kSequenceQuery;
+    fromConsole.push_back(0x06);
+    EXPECT_EQ(qeld::bench::StreamOf(*events, '<').bytes, fromConsole);
+    EXPECT_EQ(qeld::bench::StreamOf(*events, '=').bytes, fromConsole);
+    EXPECT_EQ(qeld::bench::StreamOf(*events, '>').bytes, kSequenceAnswer);
+
+    // When the module had each byte of the query, and when it wrote its last byte.
+    const auto handed = qeld::bench::StreamOf(*events, '=');
+    const auto read = qeld::bench::StreamOf(*events, '<');
+    const auto written = qeld::bench::StreamOf(*events, '>');
+    auto at = [&](const qeld::bench::Stream& s, size_t i) { return (*events)[s.event[i]].ns; };
+    const int64_t queryRead = at(read, 0);
+    const int64_t queryHanded = (*events)[handed.event[5]].ns;  // its check byte
+    if (!pace) {
+      EXPECT_EQ(queryHanded, at(read, 5));
+      continue;
+    }
+    EXPECT_GE(queryHanded, queryRead + static_cast<int64_t>(6 * kByteNs));
+    // The ACK and the answer, nine bytes, each written when its stop bit ends.
+    EXPECT_GE(at(written, 8), queryHanded + static_cast<int64_t>(9 * kByteNs));
+    EXPECT_GE(at(handed, 6), at(read, 6) + static_cast<int64_t>(kByteNs));
   }
 }

@@ -467,6 +467,46 @@ TEST_F(QtWindowTest, TextsComeBackAsSetAndTheMessageAreaShowsItsEnd) {
   EXPECT_EQ(wnd.GetText(ctl::kMessageArea).substr(wnd.GetText(ctl::kMessageArea).size() - 7), "\r\ntyped");
 }
 
+// The console writes every field back several times per request; a write of
+// what a control already shows does nothing, but one over what the operator
+// changed since must still win.
+TEST_F(QtWindowTest, AWriteBackOverridesWhatTheOperatorChangedAndLeavesTheRestAlone) {
+  ShowPageZero();
+  wnd.SetText(1086, "5");
+  TypeText(W<QLineEdit>(1086), "12");
+  ASSERT_EQ(wnd.GetText(1086), "512");
+  wnd.SetText(1086, "5");
+  EXPECT_EQ(W<QLineEdit>(1086)->text(), "5");
+  EXPECT_EQ(wnd.GetText(1086), "5");
+
+  wnd.SetText(ctl::kMessageArea, "one\r\n");
+  W<QPlainTextEdit>(ctl::kMessageArea)->appendPlainText("typed");
+  wnd.SetText(ctl::kMessageArea, "one\r\n");
+  EXPECT_EQ(W<QPlainTextEdit>(ctl::kMessageArea)->toPlainText(), "one\n");
+
+  auto* port = W<QComboBox>(ctl::kPortCombo);
+  wnd.SetText(ctl::kPortCombo, "1");
+  port->lineEdit()->selectAll();
+  wnd.SetText(ctl::kPortCombo, "1");
+  EXPECT_TRUE(port->lineEdit()->hasSelectedText()) << "an unchanged port text is left as it is";
+  TypeText(port->lineEdit(), "3");
+  ASSERT_EQ(wnd.GetText(ctl::kPortCombo), "3");
+  wnd.SetText(ctl::kPortCombo, "1");
+  EXPECT_EQ(wnd.GetText(ctl::kPortCombo), "1");
+
+  wnd.Enable(7013, true);
+  wnd.SetCheck(7013, 1);
+  W<QCheckBox>(7013)->click();
+  wnd.SetCheck(7013, 1);
+  EXPECT_EQ(W<QCheckBox>(7013)->checkState(), Qt::Checked);
+
+  for (bool on : {false, false, true, true, false}) {
+    wnd.Enable(1001, on);
+    EXPECT_EQ(wnd.IsEnabled(1001), on);
+    EXPECT_EQ(wnd.ControlWidget(1001)->isEnabled(), on);
+  }
+}
+
 TEST_F(QtWindowTest, DigitsOnlyFieldsRefuseOtherCharacters) {
   ShowPageZero();
   wnd.Enable(1035, true);

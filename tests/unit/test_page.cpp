@@ -54,6 +54,14 @@ TEST_F(Page, EnableRulesInEveryState) {
   c.d.m_bBusy = 1;
   ExpectEnabled([](const PageLayoutEntry& e) { return e.id == ctl::kDownloadFrame; }, "downloading");
 
+  // And back: every row follows the flags both ways.
+  c.d.m_bDownloading = 0;
+  c.d.m_bBusy = 0;
+  ExpectEnabled([](const PageLayoutEntry& e) { return e.operable == 1 && e.id != ctl::kCancelRepeat; },
+                "admin, idle again");
+  c.d.m_bConnected = 0;
+  ExpectEnabled([](const PageLayoutEntry&) { return false; }, "connection lost");
+
   for (int id : {ctl::kOpen, ctl::kExit, ctl::kAdminMode, ctl::kPortCombo}) EXPECT_TRUE(c.w.IsEnabled(id)) << id;
 }
 
