@@ -27,6 +27,8 @@ constexpr int64_t kNsPerBytes = kBitsPerByte * kNsPerSecond;  // over kBaudRate 
 // How long a vanishing module waits for the console to read what it already sent.
 constexpr std::chrono::milliseconds kVanishDrainLimit{1000};
 constexpr std::chrono::milliseconds kVanishDrainPoll{2};
+// Nothing unread for this long counts as read (see LetTheConsoleRead).
+constexpr std::chrono::milliseconds kVanishQuiet{50};
 }  // namespace
 
 // ---------------------------------------------------------------------------
@@ -284,11 +286,17 @@ void SimServer::DeliverDue(Clock::time_point now) {
 // Closing the master hangs the slave up, and the hang-up throws away input the
 // console has not read. A real module's last bytes would still have crossed
 // the wire, so wait (a little) until the console has read them. Written bytes
-// reach the slave's queue a moment after write(), hence two quiet looks.
+// reach the slave's queue a moment after write(), through a kernel worker that
+// a busy machine can hold up for milliseconds: one quiet look proves nothing,
+// a quiet spell does.
 void SimServer::LetTheConsoleRead() const {
   const Clock::time_point limit = Clock::now() + kVanishDrainLimit;
-  for (int quiet = 0; quiet < 2 && Clock::now() < limit;) {
-    quiet = pty_.Unread() == 0 ? quiet + 1 : 0;
+  Clock::time_point quietSince = Clock::now();
+  while (Clock::now() < limit) {
+    if (pty_.Unread() != 0)
+      quietSince = Clock::now();
+    else if (Clock::now() - quietSince >= kVanishQuiet)
+      return;
     poll(nullptr, 0, static_cast<int>(kVanishDrainPoll.count()));
   }
 }
