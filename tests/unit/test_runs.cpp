@@ -1,4 +1,8 @@
 // Repeat runs in virtual time, against hand-fed answers and the simulator's model.
+#include <unistd.h>
+
+#include <filesystem>
+
 #include "ConsoleHarness.h"
 
 using namespace qeld;
@@ -85,6 +89,7 @@ TEST_F(Runs, LogModeFetchesTheLogAfterEveryDispense) {
   EXPECT_EQ(c.d.m_nTotalRequested, 4);
   EXPECT_EQ(c.Field(ctl::kMessageArea).find("Log data is written.") != std::string::npos, true);
   ASSERT_EQ(chdir("/"), 0);
+  std::filesystem::remove_all(dir);
 }
 
 TEST_F(Runs, CancelWhileWaitingLetsOneMoreRequestGo) {
