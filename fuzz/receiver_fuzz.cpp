@@ -16,6 +16,7 @@
 //   the rest      the bytes from the line
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <cstdint>
@@ -55,6 +56,9 @@ const bool g_trace = std::getenv("QELD_FUZZ_TRACE") != nullptr;
 // returns to.
 std::string g_dir;
 int g_home = -1;
+// The console raises its own priority; a fuzzer left running for hours keeps
+// the one it was started with (nice), so that it does not crowd the machine.
+int g_nice = 0;
 
 void RemoveLogFiles() {
   DIR* d = opendir(".");
@@ -129,6 +133,7 @@ extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv) {
   if (!mkdtemp(templ)) std::abort();
   g_dir = templ;
   g_home = open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  g_nice = getpriority(PRIO_PROCESS, 0);
   if (g_home < 0) std::abort();
   std::atexit([] { rmdir(g_dir.c_str()); });
 
@@ -171,6 +176,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     ConsoleDialog d(w);
     d.m_Comm.SetLine(&line);
     d.InitConsole();
+    (void)setpriority(PRIO_PROCESS, 0, g_nice);
     if (h.boxesHold)
       for (int i = 0; i < 64; ++i) w.boxScript.push_back({IDOK, 1500});
     w.SetText(ctl::kRepeat, std::to_string(h.repeat));
