@@ -343,12 +343,11 @@ void CComm::CloseDevice() {
 }
 
 int CComm::ReadAvailable(uint8_t* buf, int max) {
-  int queued = 0;
-  if (ioctl(m_hPort, FIONREAD, &queued) != 0) return -1;
-  const int n = std::min(max, queued);
-  if (n <= 0) return 0;
+  // The port is non-blocking with VMIN = VTIME = 0: a read takes what is
+  // there and never waits, so no count is asked for first.
+  if (max <= 0) return 0;
   for (;;) {
-    const ssize_t got = read(m_hPort, buf, static_cast<size_t>(n));
+    const ssize_t got = read(m_hPort, buf, static_cast<size_t>(max));
     if (got >= 0) return static_cast<int>(got);
     if (errno == EINTR) continue;
     return errno == EAGAIN ? 0 : -1;
@@ -418,15 +417,17 @@ bool CComm::ReaderLoop() {
     }
     if (fds[1].revents) return false;
     if (fds[0].revents & POLLIN) {
-      for (;;) {
-        const int n = ReadAvailable(local, kRxDeliveryMax);
-        if (n < 0) return true;
-        if (n == 0) break;
+      const int n = ReadAvailable(local, kRxDeliveryMax);
+      if (n < 0) return true;
+      if (n > 0) {
         std::memcpy(m_RxBuffer, local, static_cast<size_t>(n));
         m_nRxLength = static_cast<uint16_t>(n);
         // Nothing more is read until the window has handled this delivery;
         // a refused send means ClosePort has begun.
         if (m_hNotifyWnd && !m_hNotifyWnd->SendFromThread(UM_COMM_DATA, 0, 0, m_Gate)) return false;
+        // Bytes still queued make the next poll return at once; one call per
+        // delivery keeps the reader's share of each answer small.
+        continue;
       }
     }
     // A hung-up tty stays readable and hung up forever: end rather than spin.
