@@ -80,7 +80,48 @@ bool Transact(Port& port, const std::vector<uint8_t>& request, size_t answerLeng
   return true;
 }
 
+// An answer of any length: everything up to ETX, then the BCC.
+bool ReadAnswer(Port& port, std::vector<uint8_t>* answer) {
+  answer->clear();
+  uint8_t b = 0;
+  do {
+    if (!port.Read(&b, 1) || answer->size() > 4096) return false;
+    answer->push_back(b);
+  } while (b != ETX);
+  if (!port.Read(&b, 1)) return false;
+  answer->push_back(b);
+  return (*answer)[0] == SOH;
+}
+
 }  // namespace
+
+std::optional<std::vector<LineEvent>> ReferenceQueries(const Settings& s, int responses, std::string* error) {
+  BenchSim sim(s, "reference-queries-paced", true);
+  if (!sim.Ready()) {
+    *error = sim.Error();
+    return std::nullopt;
+  }
+  {
+    Port port(sim.Process().SlavePath());
+    if (!port.IsOpen()) {
+      *error = "cannot open " + sim.Process().SlavePath();
+      return std::nullopt;
+    }
+    setpriority(PRIO_PROCESS, 0, s.consoleNice);
+    const std::vector<uint8_t> query = sim::MakeRequest('g', {});  // the sequence query, as the console sends it
+    std::vector<uint8_t> answer;
+    for (int i = 0; i < responses; ++i) {
+      uint8_t ack = 0;
+      if (!port.Write(query) || !port.Read(&ack, 1) || ack != ACK || !ReadAnswer(port, &answer) ||
+          !port.Write({ACK})) {
+        *error = "the module did not answer the reference client's query";
+        return std::nullopt;
+      }
+    }
+    if (!sim.WaitAcks(responses, error)) return std::nullopt;
+  }
+  return sim.StopAndRead(error);
+}
 
 std::optional<std::vector<LineEvent>> ReferenceDownload(const Settings& s, int blocks, std::string* error) {
   std::ifstream in(WriteImage(s, blocks), std::ios::binary);

@@ -14,4 +14,9 @@ namespace qeld::bench {
 // simulator's timing record.
 std::optional<std::vector<LineEvent>> ReferenceDownload(const Settings& s, int blocks, std::string* error);
 
+// The sequence query `responses` times on a paced line, each answer
+// acknowledged as soon as its last byte is read: what the line and the
+// machine alone give for the ACK turnaround. Returns the timing record.
+std::optional<std::vector<LineEvent>> ReferenceQueries(const Settings& s, int responses, std::string* error);
+
 }  // namespace qeld::bench

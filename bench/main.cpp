@@ -44,6 +44,8 @@ void Usage() {
       "  console_vs_reference    their ratio\n"
       "  ack_turnaround_us_p50, ack_turnaround_us_p99\n"
       "                          paced line: module's last response byte to the console's ACK\n"
+      "  reference_ack_turnaround_us_p50, reference_ack_turnaround_us_p99\n"
+      "                          the same by a plain blocking loop: the line's and machine's share\n"
       "  startup_ms              process start to the window shown (median of starts)\n"
       "  idle_cpu_percent        the console connected and idle, over 10 s\n"
       "  peak_rss_mb             the console's peak resident memory\n"
@@ -215,6 +217,21 @@ int main(int argc, char** argv) {
     }
   } else {
     Fail("ack_turnaround", error);
+  }
+  // The same queries by the plain loop: the line's and the machine's own share.
+  if (!wanted("ack") || g_failed) {
+  } else if (auto rec = ReferenceQueries(s, o.responses, &error)) {
+    const Turnarounds t = AckTurnarounds(*rec);
+    if (t.unanswered == 0 && static_cast<int>(t.ns.size()) >= o.responses) {
+      std::fprintf(stderr, "# ACK turnaround of the reference loop over %zu responses: max %.0f us\n", t.ns.size(),
+                   static_cast<double>(Percentile(t.ns, 100)) / 1e3);
+      Figure("reference_ack_turnaround_us_p50", static_cast<double>(Percentile(t.ns, 50)) / 1e3, "us", 0);
+      Figure("reference_ack_turnaround_us_p99", static_cast<double>(Percentile(t.ns, 99)) / 1e3, "us", 0);
+    } else {
+      Fail("reference_ack_turnaround", std::to_string(t.unanswered) + " responses not acknowledged");
+    }
+  } else {
+    Fail("reference_ack_turnaround", error);
   }
 
   // startup_ms, idle_cpu_percent, peak_rss_mb
