@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <fstream>
+#include <functional>
 #include <iterator>
 
 #include "SimModule.h"
@@ -93,10 +94,11 @@ bool ReadAnswer(Port& port, std::vector<uint8_t>* answer) {
   return (*answer)[0] == SOH;
 }
 
-}  // namespace
-
-std::optional<std::vector<LineEvent>> ReferenceQueries(const Settings& s, int responses, std::string* error) {
-  BenchSim sim(s, "reference-queries-paced", true);
+// The simulator, the port opened at the console's priority, `talk` over it,
+// and the simulator's record once it has taken in `acks` ACKs.
+std::optional<std::vector<LineEvent>> RunLoop(const Settings& s, const std::string& name, bool pace, int acks,
+                                              const std::function<bool(Port&)>& talk, std::string* error) {
+  BenchSim sim(s, name, pace);
   if (!sim.Ready()) {
     *error = sim.Error();
     return std::nullopt;
@@ -107,20 +109,29 @@ std::optional<std::vector<LineEvent>> ReferenceQueries(const Settings& s, int re
       *error = "cannot open " + sim.Process().SlavePath();
       return std::nullopt;
     }
+    // At the priority the console gives itself.
     setpriority(PRIO_PROCESS, 0, s.consoleNice);
-    const std::vector<uint8_t> query = sim::MakeRequest('g', {});  // the sequence query, as the console sends it
+    if (!talk(port) || !sim.WaitAcks(acks, error)) return std::nullopt;
+  }
+  return sim.StopAndRead(error);
+}
+
+}  // namespace
+
+std::optional<std::vector<LineEvent>> ReferenceQueries(const Settings& s, int responses, std::string* error) {
+  const std::vector<uint8_t> query = sim::MakeRequest('g', {});  // the sequence query, as the console sends it
+  return RunLoop(s, "reference-queries-paced", true, responses, [&](Port& port) {
     std::vector<uint8_t> answer;
     for (int i = 0; i < responses; ++i) {
       uint8_t ack = 0;
       if (!port.Write(query) || !port.Read(&ack, 1) || ack != ACK || !ReadAnswer(port, &answer) ||
           !port.Write({ACK})) {
         *error = "the module did not answer the reference client's query";
-        return std::nullopt;
+        return false;
       }
     }
-    if (!sim.WaitAcks(responses, error)) return std::nullopt;
-  }
-  return sim.StopAndRead(error);
+    return true;
+  }, error);
 }
 
 std::optional<std::vector<LineEvent>> ReferenceDownload(const Settings& s, int blocks, std::string* error) {
@@ -144,26 +155,13 @@ std::optional<std::vector<LineEvent>> ReferenceDownload(const Settings& s, int b
     frames.push_back(sim::MakeRequest('s', body));
   }
 
-  BenchSim sim(s, "reference-download", false);
-  if (!sim.Ready()) {
-    *error = sim.Error();
-    return std::nullopt;
-  }
-  {
-    Port port(sim.Process().SlavePath());
-    if (!port.IsOpen()) {
-      *error = "cannot open " + sim.Process().SlavePath();
-      return std::nullopt;
-    }
-    // At the priority the console gives itself.
-    setpriority(PRIO_PROCESS, 0, s.consoleNice);
+  return RunLoop(s, "reference-download", false, 1 + blocks, [&](Port& port) {
     constexpr size_t kAnswerLength = 7;  // SOH, two bytes, letter, error byte, ETX, BCC
-    if (!Transact(port, sim::MakeRequest('r', {}), kAnswerLength, error)) return std::nullopt;
+    if (!Transact(port, sim::MakeRequest('r', {}), kAnswerLength, error)) return false;
     for (const auto& f : frames)
-      if (!Transact(port, f, kAnswerLength, error)) return std::nullopt;
-    if (!sim.WaitAcks(1 + blocks, error)) return std::nullopt;
-  }
-  return sim.StopAndRead(error);
+      if (!Transact(port, f, kAnswerLength, error)) return false;
+    return true;
+  }, error);
 }
 
 }  // namespace qeld::bench

@@ -95,6 +95,26 @@ void Fail(const char* what, const std::string& why) {
   g_failed = true;
 }
 
+// The ACK turnaround figures of one run of queries: name + "ack_turnaround_us_p50" and "_p99".
+void AckFigures(const std::string& name, const char* who, const std::optional<std::vector<LineEvent>>& rec,
+                int responses, const std::string& error) {
+  const std::string figure = name + "ack_turnaround";
+  if (!rec) {
+    Fail(figure.c_str(), error);
+    return;
+  }
+  const Turnarounds t = AckTurnarounds(*rec);
+  if (t.unanswered != 0 || static_cast<int>(t.ns.size()) < responses) {
+    Fail(figure.c_str(), std::to_string(t.unanswered) + " responses not acknowledged, " +
+                             std::to_string(t.ns.size()) + " acknowledged");
+    return;
+  }
+  std::fprintf(stderr, "# ACK turnaround%s over %zu responses: max %.0f us\n", who, t.ns.size(),
+               static_cast<double>(Percentile(t.ns, 100)) / 1e3);
+  Figure((figure + "_us_p50").c_str(), static_cast<double>(Percentile(t.ns, 50)) / 1e3, "us", 0);
+  Figure((figure + "_us_p99").c_str(), static_cast<double>(Percentile(t.ns, 99)) / 1e3, "us", 0);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -209,36 +229,11 @@ int main(int argc, char** argv) {
   }
 
   // ack_turnaround_us_p50, ack_turnaround_us_p99
-  if (!wanted("ack")) {
-  } else if (auto rec = ConsoleQueries(s, o.responses, true, &error)) {
-    const Turnarounds t = AckTurnarounds(*rec);
-    if (t.unanswered == 0 && static_cast<int>(t.ns.size()) >= o.responses) {
-      std::fprintf(stderr, "# ACK turnaround over %zu responses: max %.0f us\n", t.ns.size(),
-                   static_cast<double>(Percentile(t.ns, 100)) / 1e3);
-      Figure("ack_turnaround_us_p50", static_cast<double>(Percentile(t.ns, 50)) / 1e3, "us", 0);
-      Figure("ack_turnaround_us_p99", static_cast<double>(Percentile(t.ns, 99)) / 1e3, "us", 0);
-    } else {
-      Fail("ack_turnaround", std::to_string(t.unanswered) + " responses not acknowledged, " +
-                                 std::to_string(t.ns.size()) + " acknowledged");
-    }
-  } else {
-    Fail("ack_turnaround", error);
-  }
+  if (wanted("ack")) AckFigures("", "", ConsoleQueries(s, o.responses, true, &error), o.responses, error);
   // The same queries by the plain loop: the line's and the machine's own share.
-  if (!wanted("ack") || g_failed) {
-  } else if (auto rec = ReferenceQueries(s, o.referenceResponses, &error)) {
-    const Turnarounds t = AckTurnarounds(*rec);
-    if (t.unanswered == 0 && static_cast<int>(t.ns.size()) >= o.referenceResponses) {
-      std::fprintf(stderr, "# ACK turnaround of the reference loop over %zu responses: max %.0f us\n", t.ns.size(),
-                   static_cast<double>(Percentile(t.ns, 100)) / 1e3);
-      Figure("reference_ack_turnaround_us_p50", static_cast<double>(Percentile(t.ns, 50)) / 1e3, "us", 0);
-      Figure("reference_ack_turnaround_us_p99", static_cast<double>(Percentile(t.ns, 99)) / 1e3, "us", 0);
-    } else {
-      Fail("reference_ack_turnaround", std::to_string(t.unanswered) + " responses not acknowledged");
-    }
-  } else {
-    Fail("reference_ack_turnaround", error);
-  }
+  if (wanted("ack") && !g_failed)
+    AckFigures("reference_", " of the reference loop", ReferenceQueries(s, o.referenceResponses, &error),
+               o.referenceResponses, error);
 
   // startup_ms, idle_cpu_percent, peak_rss_mb
   if (!wanted("process")) {
