@@ -5,7 +5,8 @@
 // refused with its kind before a byte is read, and opening never waits on
 // one, so choosing such a file cannot block the window's thread. A file is
 // read at most up to the size it had when it was opened, so one that grows
-// meanwhile still ends.
+// meanwhile still ends. (On Windows the same holds for what GetFileType does
+// not call FILE_TYPE_DISK, and for folders.)
 #pragma once
 #include <cstddef>
 #include <cstdint>
