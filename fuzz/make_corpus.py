@@ -151,9 +151,15 @@ def loader_corpus():
         raw = bytes([len(data), address >> 8, address & 0xFF, rtype]) + data
         return ":" + raw.hex().upper() + "%02X" % ((-sum(raw)) & 0xFF)
 
-    lines = [hex_record(0x0000 + 16 * i, 0, bytes((i * 16 + k) & 0xFF for k in range(16))) for i in range(8)]
-    lines += [hex_record(0, 4, b"\x00\x01"), hex_record(0xFFF0, 0, b"\xAA" * 16), hex_record(0, 1, b"")]
+    data = [hex_record(0x0000 + 16 * i, 0, bytes((i * 16 + k) & 0xFF for k in range(16))) for i in range(8)]
+    # A base address first and a start address before the end, as toolchains write them.
+    lines = [hex_record(0, 4, b"\x08\x00")] + data
+    lines += [hex_record(0x9FF0, 0, b"\xAA" * 16), hex_record(0, 5, b"\x08\x00\x01\x23"), hex_record(0, 1, b"")]
     write("loader", "good.hex", ("\r\n".join(lines) + "\r\n").encode())
+    write("loader", "cr-only.hex", ("\r".join(lines) + "\r").encode())
+    write("loader", "joined.hex", ("".join(lines[:4]) + "\n" + "".join(lines[4:]) + "\n").encode())
+    write("loader", "second-segment.hex",
+          ("\n".join(data[:2] + [hex_record(0, 2, b"\x10\x00")] + data[2:4] + lines[-1:]) + "\n").encode())
     write("loader", "short-last-line.hex", "\n".join(lines).encode())
     write("loader", "bad-checksum.hex", (lines[0][:-2] + "00\n" + lines[-1] + "\n").encode())
     write("loader", "no-end.hex", ("\n".join(lines[:3]) + "\n").encode())

@@ -15,7 +15,7 @@ void ConsoleDialog::OnWriteProg() {
   }
   const ImageKind kind = ImageKindOf(*path);
   if (kind == ImageKind::None) {
-    m_wnd.MessageBox("Cannot use the file " + *path +
+    m_wnd.MessageBox("Cannot use the file " + EscapeControls(*path) +
                          " !\nA firmware image must end in .bin, .BIN, .hex or .HEX.",
                      kAppName, MB_OK | MB_ICONSTOP);
     return;
@@ -26,8 +26,8 @@ void ConsoleDialog::OnWriteProg() {
   const LoadResult r = kind == ImageKind::Hex ? LoadHexFile(*path, image, kHexImageLength)
                                               : LoadBinFile(*path, image);
   if (!r.ok) {
-    m_wnd.MessageBox("Cannot load the file " + *path + " !\n" + r.error + "\nNothing was sent.", kAppName,
-                     MB_OK | MB_ICONSTOP);
+    m_wnd.MessageBox("Cannot load the file " + EscapeControls(*path) + " !\n" + r.error + "\nNothing was sent.",
+                     kAppName, MB_OK | MB_ICONSTOP);
     return;
   }
   m_Image.swap(image);

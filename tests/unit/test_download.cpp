@@ -139,18 +139,6 @@ TEST_F(Download, DeviceErrorStopsTheDownloadAtThatBlock) {
   EXPECT_EQ(c.w.boxes.back().text, "Download sequence error");
 }
 
-TEST_F(Download, HexTypeFourRecordLandsAtItsAddressField) {
-  std::string hex = Record(0x0010, {0x12, 0x34}, 4) + Record(0x0000, {0x01}) + kEof;
-  std::vector<uint8_t> image(kImageSize, 0);
-  LoadResult r = LoadHexFile(tmp.Write("a.hex", hex), image, kHexImageLength);
-  ASSERT_TRUE(r.ok) << r.error;
-  EXPECT_EQ(image[0x10], 0x12);
-  EXPECT_EQ(image[0x11], 0x34);
-  EXPECT_EQ(image[0], 0x01);
-  EXPECT_EQ(image[1], 0xFF);
-  EXPECT_EQ(image[kHexImageLength], 0) << "only the first 40960 bytes are erased";
-}
-
 TEST_F(Download, HexAfterBinAndBinAfterHexFollowTheirOwnRules) {
   Run(tmp.Write("a.bin", Bin(200000, 3)));
   EXPECT_EQ(c.d.m_bBinImage, 1);
