@@ -3,7 +3,7 @@
 //
 // SimProcess gives the simulator a private HOME (and sets HOME in this process
 // too, since the console maps COMn through $HOME/.qeld/dosdevices), starts
-// QELD_SIM_PATH with --com N and the given arguments, waits for its ready line,
+// SimPath() with --com N and the given arguments, waits for its ready line,
 // talks to it through its standard input and output, and stops it by its own
 // process id.
 #pragma once
@@ -31,6 +31,13 @@ using namespace std::chrono_literals;
 
 // A guard against a simulator that never answers, not a measure of speed.
 constexpr std::chrono::milliseconds kSimTimeout = 10s;
+
+// The simulator built beside these tests, or the one QELD_SIM_PATH names in
+// the environment (a copy of the build run from elsewhere, by another user).
+inline std::string SimPath() {
+  const char* env = std::getenv("QELD_SIM_PATH");
+  return env && *env ? env : QELD_SIM_PATH;
+}
 
 namespace detail {
 inline int RemainingMs(std::chrono::steady_clock::time_point deadline) {
@@ -103,11 +110,11 @@ class SimProcess {
     }
     setenv("HOME", home_.c_str(), 1);
 
-    std::vector<std::string> argv = {QELD_SIM_PATH, "--com", std::to_string(com)};
+    std::vector<std::string> argv = {SimPath(), "--com", std::to_string(com)};
     argv.insert(argv.end(), args.begin(), args.end());
     pid_ = detail::Spawn(argv, &in_, &out_);
     if (pid_ < 0) {
-      error_ = "cannot start " + std::string(QELD_SIM_PATH);
+      error_ = "cannot start " + SimPath();
       return;
     }
     const std::optional<std::string> line = ReadLine();
@@ -180,7 +187,7 @@ class SimProcess {
 
   // Runs qeld-sim to its end with these arguments; returns its standard output.
   static std::string Run(const std::vector<std::string>& args, int* exitStatus) {
-    std::vector<std::string> argv = {QELD_SIM_PATH};
+    std::vector<std::string> argv = {SimPath()};
     argv.insert(argv.end(), args.begin(), args.end());
     int in = -1, out = -1;
     const pid_t pid = detail::Spawn(argv, &in, &out);

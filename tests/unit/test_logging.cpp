@@ -89,6 +89,30 @@ TEST_F(Logging, ALastShortGroupWritesOnlyItsDataBytes) {
   EXPECT_EQ(Log(Data(20)), Data(16) + "\r\n---END\r\n");
 }
 
+TEST_F(Logging, ALongLogFrameInFullEightyByteDeliveriesIsWrittenByteExact) {
+  // 360 data bytes of every value but ETX, control bytes and 0x80..0xFF among them.
+  std::string d;
+  for (int i = 0; d.size() < 360; ++i)
+    if ((i & 0xFF) != ETX) d.push_back(static_cast<char>(i & 0xFF));
+  c.w.Click(ctl::kLogData);
+  c.Ack();
+  const Bytes frame = Response('~', d);
+  ASSERT_EQ(frame.size(), 366u);
+  // Four full deliveries of 80 bytes and one of 46, as the reader hands them over.
+  for (size_t off = 0; off < frame.size(); off += kRxDeliveryMax) {
+    const size_t n = std::min<size_t>(kRxDeliveryMax, frame.size() - off);
+    std::copy_n(frame.begin() + static_cast<std::ptrdiff_t>(off), n, c.d.m_Comm.m_RxBuffer);
+    c.d.m_Comm.m_nRxLength = static_cast<uint16_t>(n);
+    c.d.OnCommData();
+  }
+  EXPECT_EQ(Hex(c.line.Last()), "06");
+  EXPECT_EQ(c.d.m_strFrame, std::string(frame.begin(), frame.end()));
+  std::string expected;
+  for (int line = 0; line < 5; ++line) expected += d.substr(72 * line, 72) + "\r\n";
+  ASSERT_EQ(Files().size(), 1u);
+  EXPECT_EQ(Content(Files()[0]), expected + "\r\n---END\r\n");
+}
+
 TEST_F(Logging, FileNameIsTheLocalDateAndTime) {
   const std::string name = c.d.LogFileName();
   ASSERT_EQ(name.substr(0, dir.size() + 1), dir + "/");

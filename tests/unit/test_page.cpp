@@ -103,6 +103,14 @@ TEST_F(Page, AdminBeforeConnectingEnablesOnlyAfterOpen) {
   for (int id : kAdminOnly) EXPECT_TRUE(c.w.IsEnabled(id)) << id;
 }
 
+TEST_F(Page, RightAfterOpenTheAdminOnlyControlsAreDisabledOutsideAdminMode) {
+  c.w.Click(ctl::kOpen);  // no timer has fired yet
+  ASSERT_EQ(c.d.m_bConnected, 1);
+  for (int id : kAdminOnly) EXPECT_FALSE(c.w.IsEnabled(id)) << id;
+  EXPECT_TRUE(c.w.IsEnabled(1001));
+  EXPECT_TRUE(c.w.IsEnabled(1017)) << "length GET is no admin control";
+}
+
 TEST_F(Page, UnitSwitchConvertsTheFourteenFields) {
   c.Connect();
   Admin();
@@ -175,6 +183,26 @@ TEST_F(Page, ClearFieldsAndInitValues) {
   EXPECT_EQ(c.Field(7018), "");
   EXPECT_EQ(c.Field(1086), "");
   EXPECT_EQ(Hex(c.line.Last()), "04 30 02 71 40 20 20 20 03 24");
+}
+
+TEST_F(Page, InitWhileARequestIsInFlightSendsNothingAfterYesAndKeepsTheSettings) {
+  c.Connect();
+  Admin();
+  c.Type(7018, "12");
+  c.Type(7009, "3E8");
+  c.Type(1086, "3");
+  c.Send(6);  // "Check now" in flight
+  c.line.writes.clear();
+  c.w.boxes.clear();
+  c.w.boxScript.push_back({IDYES, 0});
+  c.d.OnInitValues();  // directly: its button is disabled while busy
+  ASSERT_EQ(c.w.boxes.size(), 1u) << "the question is still asked";
+  EXPECT_EQ(c.w.boxes.back().text, "Do you really want to initialize all values?");
+  EXPECT_TRUE(c.line.writes.empty());
+  EXPECT_EQ(c.Field(7018), "12");
+  EXPECT_EQ(c.Field(7009), "3E8");
+  EXPECT_EQ(c.Field(1086), "3");
+  EXPECT_EQ(c.d.m_cLastCommand, 'P') << "the request in flight is still the one retransmitted";
 }
 
 TEST_F(Page, EveryButtonSendsItsCommandAndNothingWhileBusy) {

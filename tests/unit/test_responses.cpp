@@ -106,6 +106,15 @@ TEST_F(Decode, PurgeCountsAreSignedAndNotShown) {
   EXPECT_EQ(c.Field(1057), "");
 }
 
+TEST_F(Decode, PurgeCountBytesFromEightyUpAreSigned) {
+  Feed('Q', Body(14).At(6, 0xFF).At(7, 0x80).At(9, 0x20 + 5));
+  EXPECT_EQ(c.d.m_nAccDispensed[0], -33);   // 0xFF is -1, less 0x20
+  EXPECT_EQ(c.d.m_nAccRejected[0], -160);   // 0x80 is -128
+  EXPECT_EQ(c.d.m_nAccDispensed[1], 5);
+  EXPECT_EQ(c.Field(ctl::kTotalDispensed), "-28");
+  EXPECT_EQ(c.Field(ctl::kTotalRejected), "-160");
+}
+
 TEST_F(Decode, LastStatusIsOnePositionLater) {
   c.d.m_nReason = {1, 2, 3, 4, 5, 6, 7};
   Body b(24);
@@ -117,6 +126,26 @@ TEST_F(Decode, LastStatusIsOnePositionLater) {
   EXPECT_EQ(c.Field(1132), "11");
   EXPECT_EQ(c.Field(1133), "1");
   EXPECT_EQ(c.Field(1138), "6");
+}
+
+TEST_F(Decode, LastStatusOneByteShortOfItsLastPositionIsAnUnknownLetter) {
+  c.d.m_nReason = {1, 2, 3, 4, 5, 6, 7};
+  c.Type(1057, "keep");
+  c.Type(1132, "keep");
+  Body b(23);  // positions 4..26: the PICK count at 27 is missing
+  b.At(5, 0x21).At(7, 0x20 + 9).At(26, 0x20 + 11);
+  Feed('U', b);
+  EXPECT_EQ(c.Field(ctl::kMessageArea), " Undefined Command ");
+  EXPECT_EQ(c.Field(1057), "keep");
+  EXPECT_EQ(c.Field(1132), "keep");
+  EXPECT_EQ(c.d.m_nReason[6], 7);
+  EXPECT_TRUE(c.w.boxes.empty()) << "not even its error byte is read";
+  // One byte more and it decodes.
+  Body whole(24);
+  whole.At(7, 0x20 + 9).At(27, 0x20 + 11);
+  Feed('U', whole);
+  EXPECT_EQ(c.Field(1057), "9");
+  EXPECT_EQ(c.Field(1132), "11");
 }
 
 TEST_F(Decode, NoteLengthsInBothUnits) {

@@ -138,3 +138,59 @@ TEST_F(Runs, RunAgainstTheModuleTotalsMatchItsOwnCounts) {
   EXPECT_GT(rejected, 0) << "the module rejects now and then";
   EXPECT_EQ(c.line.Frames().size(), 2000u);
 }
+
+TEST_F(Runs, InLogModeAMissingAckForTheLogRequestRetransmitsTheLogRequest) {
+  char dir[] = "/tmp/qeld-runs-XXXXXX";
+  ASSERT_NE(mkdtemp(dir), nullptr);
+  ASSERT_EQ(chdir(dir), 0);
+  c.w.Click(ctl::kLogMode);
+  Start("2", "1");
+  c.Answer('R', DispenseBody(2, 0));
+  c.w.Advance(2000);
+  ASSERT_EQ(Hex(c.line.Last()), "04 30 02 7E 30 03 7B");
+  const size_t sent = c.line.writes.size();
+  c.w.Advance(1000);
+  ASSERT_EQ(c.line.writes.size(), sent + 1);
+  EXPECT_EQ(Hex(c.line.Last()), "04 30 02 7E 30 03 7B") << "not the dispense request before it";
+  // Acknowledged and answered, the run goes on with the dispense request.
+  c.Answer('~', "LOGDATA1");
+  c.w.Advance(1000);
+  EXPECT_EQ(c.line.Last().size(), 13u);
+  EXPECT_EQ(c.line.Last()[3], 'R');
+  ASSERT_EQ(chdir("/"), 0);
+  std::filesystem::remove_all(dir);
+}
+
+TEST_F(Runs, ARepetitionOrALogRequestAckedButNeverAnsweredTimesOutAfterSixtySeconds) {
+  char dir[] = "/tmp/qeld-runs-XXXXXX";
+  ASSERT_NE(mkdtemp(dir), nullptr);
+  ASSERT_EQ(chdir(dir), 0);
+  // The second repetition of a run.
+  Start("3", "1");
+  c.Answer('R', DispenseBody(2, 0));
+  c.w.Advance(1000);
+  ASSERT_EQ(c.line.Frames().size(), 2u);
+  c.Ack();
+  c.w.Advance(59999);
+  EXPECT_EQ(c.d.m_bBusy, 1);
+  c.w.Advance(1);
+  EXPECT_EQ(c.Status(), "!!! Error Response Timeout !!!");
+  EXPECT_EQ(c.d.m_bBusy, 0);
+
+  // The log request of a run.
+  c.Type(ctl::kStatusLine, "COM1 connected");
+  c.w.Click(ctl::kLogMode);
+  Start("2", "1");
+  c.Answer('R', DispenseBody(2, 0));
+  c.w.Advance(2000);
+  ASSERT_EQ(Hex(c.line.Last()), "04 30 02 7E 30 03 7B");
+  c.Ack();
+  c.w.Advance(59999);
+  EXPECT_EQ(c.d.m_bBusy, 1);
+  EXPECT_EQ(c.Status(), "COM1 connected");
+  c.w.Advance(1);
+  EXPECT_EQ(c.Status(), "!!! Error Response Timeout !!!");
+  EXPECT_EQ(c.d.m_bBusy, 0);
+  ASSERT_EQ(chdir("/"), 0);
+  std::filesystem::remove_all(dir);
+}

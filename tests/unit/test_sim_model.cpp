@@ -150,6 +150,35 @@ TEST(SimModel, RequestInPiecesAmidNoiseIsTheSameRequest) {
   EXPECT_EQ(got, expected);
 }
 
+TEST(SimModel, ANewRequestInTheMiddleOfAPartialOneReplacesItWithoutANak) {
+  SimModule clean(Fast());
+  const Bytes p = Req("P");
+  const Bytes expected = Flatten(clean.Receive(p));  // ACK and the status answer
+  const Bytes partial = Req("_0000");
+  // Cut inside the body, right after the head, and within the head.
+  for (size_t cut : {size_t{6}, size_t{3}, size_t{2}, size_t{1}}) {
+    SimModule m(Fast());
+    Bytes stream(partial.begin(), partial.begin() + static_cast<std::ptrdiff_t>(cut));
+    stream.insert(stream.end(), p.begin(), p.end());
+    EXPECT_EQ(Flatten(m.Receive(stream)), expected) << "cut after " << cut;
+    ASSERT_EQ(m.Requests().size(), 1u) << cut;
+    EXPECT_EQ(m.Requests()[0], p) << cut;
+  }
+}
+
+TEST(SimModel, NearEndBitIsSetAtTheNearEndLevelAndClearOneAbove) {
+  SimModule m(Fast());
+  ASSERT_EQ(m.Control("cassette 2 nearend 30"), "ok");
+  auto nearEnd = [&](int notes) {
+    m.CassetteAt(2).notes = notes;
+    const Bytes f = Ask(m, Req("P"));
+    return f.size() > 11 && (f[11] & 0x08) != 0;
+  };
+  EXPECT_TRUE(nearEnd(30));
+  EXPECT_FALSE(nearEnd(31));
+  EXPECT_TRUE(nearEnd(29));
+}
+
 struct CommandRow {
   int number;
   std::vector<std::string> setup;  // requests sent first

@@ -156,3 +156,22 @@ TEST_F(Transaction, MessageBoxKeepsTimersRunning) {
   c.Module(Response('Z', "!"));
   EXPECT_EQ(c.d.m_bHexSlit, 0) << "timer 5 ran while the box was open";
 }
+
+TEST_F(Transaction, NakFromTheModuleIsNoAckTheRequestGoesOutAgainAndTheRetriesCount) {
+  c.Send(6);
+  const int64_t t0 = c.w.Now();
+  for (int i = 0; i < 4; ++i) {
+    c.w.Advance(200);
+    c.Module({NAK});
+    EXPECT_EQ(c.line.writes.size(), static_cast<size_t>(i + 1)) << "a NAK sends nothing at once";
+    EXPECT_EQ(c.d.m_nAckRetries, i) << "a NAK does not reset the count";
+    c.w.Advance(800);
+  }
+  ASSERT_EQ(c.line.writes.size(), 4u);
+  for (int i = 0; i < 4; ++i) {
+    EXPECT_EQ(c.line.writes[i].at, t0 + 1000 * i);
+    EXPECT_EQ(Hex(c.line.writes[i].bytes), "04 30 02 50 03 65");
+  }
+  EXPECT_EQ(c.Status(), "!!! Error ACK Timeout !!!") << "four NAKs end like four silences";
+  EXPECT_EQ(c.d.m_bConnected, 0);
+}
