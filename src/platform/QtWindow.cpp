@@ -29,6 +29,8 @@
 #include <QRadioButton>
 #include <QRegularExpression>
 #include <QRegularExpressionValidator>
+#include <QScreen>
+#include <QScrollArea>
 #include <QScrollBar>
 #include <QTabWidget>
 #include <QTimer>
@@ -746,8 +748,45 @@ void QtWindow::AboutBox(const std::string& caption, const std::string& line1, co
   dlg.exec();
 }
 
+QSize QtWindow::FullSize() const {
+  return QSize(client_->width(), client_->height() + menuBar_->sizeHint().height());
+}
+
+void QtWindow::FitToScreen(const QSize& available) {
+  // The window manager's frame is known only once the window is shown; until
+  // then a title bar and thin borders are allowed for.
+  QSize frame = frameGeometry().size() - geometry().size();
+  if (frame.width() <= 0 && frame.height() <= 0) frame = QSize(8, 36);
+  const QSize room = available - frame;
+  const QSize full = FullSize();
+  if (full.width() <= room.width() && full.height() <= room.height()) return;
+  if (!scroll_) {
+    auto* layout = static_cast<QVBoxLayout*>(this->layout());
+    scroll_ = new QScrollArea(this);
+    scroll_->setObjectName(QStringLiteral("pageScroll"));
+    scroll_->setFrameShape(QFrame::NoFrame);
+    scroll_->setWidgetResizable(false);  // the page keeps its size; the view moves over it
+    scroll_->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+    layout->removeWidget(client_);
+    scroll_->setWidget(client_);
+    layout->addWidget(scroll_);
+    layout->setSizeConstraint(QLayout::SetDefaultConstraint);
+  }
+  // A scroll bar along the short side takes room of its own: the other side
+  // grows by it where the screen allows, so that only one bar is needed.
+  const int bar = style()->pixelMetric(QStyle::PM_ScrollBarExtent, nullptr, scroll_);
+  QSize most = full;
+  if (full.height() > room.height()) most.rwidth() += bar;
+  if (full.width() > room.width()) most.rheight() += bar;
+  setMinimumSize(std::min(most.width(), 320), std::min(most.height(), 240));
+  setMaximumSize(most);
+  resize(most.boundedTo(room));
+}
+
 int QtWindow::RunModal() {
   if (!modalEnded_) {
+    if (!isVisible())
+      if (QScreen* s = screen()) FitToScreen(s->availableGeometry().size());
     show();
     raise();
     activateWindow();

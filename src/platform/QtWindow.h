@@ -3,6 +3,7 @@
 #pragma once
 #include <QIcon>
 #include <QWidget>
+#include <functional>
 #include <map>
 #include <unordered_map>
 #include <string>
@@ -13,6 +14,7 @@ class QAction;
 class QButtonGroup;
 class QEventLoop;
 class QMenuBar;
+class QScrollArea;
 class QStyle;
 class QTimer;
 
@@ -73,6 +75,17 @@ class QtWindow : public QWidget, public WindowHost {
   QWidget* ControlWidget(int id) const;
   QWidget* Client() const { return client_; }
 
+  // The window's size with the whole page shown: the client area and the menu bar.
+  QSize FullSize() const;
+  // A screen whose available area cannot hold the whole window (a laptop's
+  // 1366 x 768, or a big scale factor) gets the page in a scroll area inside
+  // a resizable window of a size that fits; the page itself keeps its pixels.
+  // On a screen big enough nothing changes. RunModal calls it before showing
+  // the window, with the available area of the window's screen.
+  void FitToScreen(const QSize& available);
+  // The scroll area once FitToScreen has needed one, else nullptr.
+  QScrollArea* ScrollArea() const { return scroll_; }
+
   // The application's icon: a small stack of banknotes, drawn in code.
   static QIcon AppIcon();
   // The template's font: Tahoma 9 pt, or the closest sans installed.
@@ -110,6 +123,7 @@ class QtWindow : public QWidget, public WindowHost {
   LineMonitor* monitor_ = nullptr;
   LineMonitorWindow* monitorWindow_ = nullptr;  // made when first opened
   QWidget* client_ = nullptr;
+  QScrollArea* scroll_ = nullptr;
   QStyle* indicatorStyle_ = nullptr;  // shared by the check boxes, radios and the tab control
   std::unordered_map<int, Control> controls_;
   // Every control by id, looked up for every field on every read and write
