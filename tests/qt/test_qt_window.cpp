@@ -684,10 +684,15 @@ TEST_F(QtWindowTest, SmallScreenGetsAScrollAreaThatReachesEveryControl) {
   for (int id : ids) {
     QWidget* w = wnd.ControlWidget(id);
     ASSERT_NE(w, nullptr) << id;
-    scroll->ensureWidgetVisible(w, 0, 0);
+    // The whole rectangle into view (for an editable combo box,
+    // ensureWidgetVisible would only look after its text cursor).
+    const QRect inPage(w->mapTo(wnd.Client(), QPoint(0, 0)), w->size());
+    scroll->ensureVisible(inPage.center().x(), inPage.center().y(), w->width() / 2 + 1, w->height() / 2 + 1);
     QCoreApplication::processEvents();
     const QRect inView(w->mapTo(scroll->viewport(), QPoint(0, 0)), w->size());
-    EXPECT_TRUE(scroll->viewport()->rect().contains(inView)) << "control " << id << " at " << inView.y();
+    EXPECT_TRUE(scroll->viewport()->rect().contains(inView))
+        << "control " << id << " at " << inView.x() << "," << inView.y() << " " << inView.width() << "x" << inView.height()
+        << " in " << scroll->viewport()->width() << "x" << scroll->viewport()->height();
   }
   // Pixel-exact page: OPEN stands where the template puts it, in client pixels.
   EXPECT_EQ(wnd.ControlWidget(ctl::kOpen)->parentWidget(), wnd.Client());
