@@ -40,6 +40,7 @@
 #include <utility>
 
 #include "platform/QtLineMonitor.h"
+#include "platform/QtSerialPorts.h"
 
 namespace qeld {
 
@@ -243,6 +244,9 @@ QtWindow::QtWindow(int clientWidth, int clientHeight, QWidget* parent) : QWidget
   // aid like a browser's developer tools, and the about item (F1).
   menuBar_ = new QMenuBar(this);
   QMenu* menu = menuBar_->addMenu(QStringLiteral("&Help"));
+  // Mapping an adapter to a COM number without a terminal.
+  portsAction_ = menu->addAction(QStringLiteral("&Serial ports..."));
+  connect(portsAction_, &QAction::triggered, this, &QtWindow::OpenSerialPorts);
   monitorAction_ = menu->addAction(QStringLiteral("&Line monitor"));
   monitorAction_->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_M));
   monitorAction_->setShortcutContext(Qt::WindowShortcut);
@@ -830,6 +834,12 @@ void QtWindow::OpenLineMonitor() {
   monitorWindow_->show();
   monitorWindow_->raise();
   monitorWindow_->activateWindow();
+}
+
+void QtWindow::OpenSerialPorts() {
+  SerialPortsDialog dlg(SerialPorts::ForThisUser(), openPort_, this);
+  dlg.setFont(font());
+  dlg.exec();
 }
 
 void QtWindow::CloseLineMonitor() {

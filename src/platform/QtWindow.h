@@ -66,6 +66,12 @@ class QtWindow : public QWidget, public WindowHost {
   // nothing without a monitor attached.
   void OpenLineMonitor();
   void CloseLineMonitor();
+  // "Serial ports...": lists the PC's serial ports and maps COM numbers to
+  // them. The source tells which device the console has open ("" none), so
+  // that its link is left alone.
+  void SetOpenPortSource(std::function<std::string()> source) { openPort_ = std::move(source); }
+  void OpenSerialPorts();
+  QAction* SerialPortsAction() const { return portsAction_; }
   // The monitor's window once it has been opened, and the menu item.
   LineMonitorWindow* LineMonitorWidget() const { return monitorWindow_; }
   QAction* LineMonitorAction() const { return monitorAction_; }
@@ -120,6 +126,8 @@ class QtWindow : public QWidget, public WindowHost {
 
   QMenuBar* menuBar_ = nullptr;
   QAction* monitorAction_ = nullptr;
+  QAction* portsAction_ = nullptr;
+  std::function<std::string()> openPort_;
   LineMonitor* monitor_ = nullptr;
   LineMonitorWindow* monitorWindow_ = nullptr;  // made when first opened
   QWidget* client_ = nullptr;
