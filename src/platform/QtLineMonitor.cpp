@@ -28,7 +28,7 @@ constexpr int kRefreshMs = 100;
 QString Q(const std::string& s) { return QString::fromUtf8(s.data(), static_cast<qsizetype>(s.size())); }
 
 // Starting widths in pixels; the operator may drag them, the last one stretches.
-constexpr int kColumnWidths[kColumnCount] = {88, 90, 290, 190, 290, 175, 220, 92};
+constexpr int kColumnWidths[kColumnCount] = {88, 90, 290, 190, 290, 175, 220, 104};
 
 struct MarkStyle {
   RowMark mark;

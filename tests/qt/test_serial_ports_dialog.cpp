@@ -46,6 +46,8 @@ TEST(SerialPortsDialog, MapsTheChosenPortAndSaysWhatStandsInTheWay) {
   EXPECT_EQ(dlg.Table()->item(0, 2)->text(), "COM4");
   EXPECT_EQ(dlg.Table()->item(1, 2)->text(), "COM4");
   EXPECT_TRUE(dlg.MappingsText().contains("COM4 -> " + QString::fromStdString(byId)));
+  // A picture for the eye.
+  EXPECT_TRUE(dlg.grab().save(QStringLiteral(QELD_BUILD_DIR "/serial-ports.png")));
 
   // The console has COM4 open: its link stays.
   open = home + "/.qeld/dosdevices/com4";
