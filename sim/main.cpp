@@ -49,6 +49,7 @@ struct Settings {
   ServerOptions server;
   std::vector<std::string> commands;  // run at start, faults included
   bool help = false;
+  bool version = false;
 };
 
 enum class ArgKind { None, Number, Text };
@@ -99,6 +100,8 @@ const std::vector<OptionRow>& Options() {
        "trace every byte of the line on stderr: \"<\" from the console, \">\" to it", ""},
       {"--help,-h", "", ArgKind::None, 0, 0, [](Settings& s, long, const char*) { s.help = true; },
        "this text", ""},
+      {"--version", "", ArgKind::None, 0, 0, [](Settings& s, long, const char*) { s.version = true; },
+       "print \"qeld-sim\" and the version of the console it comes with", ""},
   };
   return rows;
 }
@@ -231,7 +234,7 @@ int ParseArgs(int argc, char** argv, Settings* s) {
         text = argv[++i];
       }
       o->apply(*s, v, text);
-      if (s->help) return kExitOk;
+      if (s->help || s->version) return kExitOk;
     } else if (arg.rfind("--", 0) == 0) {
       const std::string name = arg.substr(2);
       const auto& faults = SimModule::FaultTable();
@@ -256,6 +259,10 @@ int main(int argc, char** argv) {
   if (const int status = ParseArgs(argc, argv, &settings); status != kExitOk) return status;
   if (settings.help) {
     PrintHelp();
+    return kExitOk;
+  }
+  if (settings.version) {
+    std::printf("qeld-sim %s\n", QELD_VERSION_STRING);
     return kExitOk;
   }
 

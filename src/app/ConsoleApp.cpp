@@ -65,6 +65,8 @@ int main(int argc, char* argv[]) {
   QApplication::setWindowIcon(qeld::QtWindow::AppIcon());
   qeld::QtWindow wnd(qeld::ClientWidth(), qeld::ClientHeight());
   qeld::ConsoleDialog dlg(wnd);  // takes the window's events and creates its controls
+  // "Serial ports..." leaves the link of the open port alone.
+  wnd.SetOpenPortSource([&dlg] { return dlg.m_Comm.m_bOpen ? std::string(dlg.m_Comm.m_szPortName) : std::string(); });
   std::unique_ptr<BenchReadyHook> hook;
   if (const char* text = std::getenv("QELD_BENCH_READY_FD")) {
     char* end = nullptr;

@@ -52,7 +52,10 @@ LRESULT ConsoleDialog::OnMessage(unsigned msg, WPARAM w, LPARAM) {
   switch (msg) {
     case UM_COMM_DATA: return OnCommData();
     case UM_RESPONSE: return OnResponseFrame(w);
-    case UM_SEND_NEXT: SendCommand(21); return 1;
+    case UM_SEND_NEXT:
+      // Posted by a block's answer; a download abandoned since sends nothing more.
+      if (m_bDownloading) SendCommand(21);
+      return 1;
     case UM_PORT_LOST: OnPortLost(static_cast<uint32_t>(w)); return 1;
     default: return 0;
   }

@@ -97,6 +97,12 @@ int ConsoleDialog::InitConsole() {
 
 void ConsoleDialog::OnOpen() {
   if (m_Comm.m_bOpen) m_Comm.ClosePort();
+  // A download under way is abandoned: its block's answer cannot come on the
+  // new opening, and the flag left set would keep the page disabled for good.
+  if (m_bDownloading) {
+    m_bDownloading = 0;
+    m_wnd.KillTimer(kTimerProgress);
+  }
   ReadFields();
   WriteFields();
   // The line monitor's times count from each OPEN.

@@ -1,10 +1,14 @@
 #include "monitor/LineMonitor.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
+#include <ctime>
 #include <fstream>
 #include <ostream>
+#include <sstream>
 
 #include "commands/Commands.h"
 #include "link/DeviceErrors.h"
@@ -17,8 +21,18 @@ namespace qeld {
 namespace {
 
 constexpr const char* kColumnTitles[kColumnCount] = {
-    "Time", "Direction", "Hex", "Characters", "Meaning", "BCC", "Device error",
+    "Time", "Direction", "Hex", "Characters", "Meaning", "BCC", "Device error", "Clock",
 };
+
+// Shown and saved order: the wall clock beside the time since OPEN.
+constexpr int kShownOrder[kColumnCount] = {
+    kColClock, kColTime, kColDirection, kColHex, kColChars, kColMeaning, kColBcc, kColError,
+};
+
+int64_t SystemWallMs() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch())
+      .count();
+}
 
 struct ControlName {
   uint8_t byte;
@@ -151,6 +165,10 @@ std::string ErrorText(const MonitorRow& row) {
 
 // ---------------------------------------------------------------- recording
 
+LineMonitor::~LineMonitor() = default;
+
+void LineMonitor::SetWallClock(std::function<int64_t()> clock) { wallClock_ = std::move(clock); }
+
 void LineMonitor::SetEnabled(bool on) {
   if (on == enabled_) return;
   if (!on) EndRuns(CutReason::MonitorClosed);
@@ -167,6 +185,7 @@ void LineMonitor::Restart(int64_t nowMs, const std::string& port) {
   MonitorRow row;
   row.kind = RowKind::Open;
   row.bytes = port;
+  row.wallMs = wallClock_ ? wallClock_() : SystemWallMs();
   Append(std::move(row));
 }
 
@@ -186,6 +205,8 @@ void LineMonitor::Begin(Framer& f, LineDir dir, int64_t t, uint8_t b) {
 void LineMonitor::Record(LineDir dir, int64_t nowMs, const uint8_t* data, int len) {
   if (!enabled_ || !data || len <= 0) return;
   const int64_t t = nowMs - originMs_;
+  // One reading per delivery: every byte of it arrived at once.
+  const int64_t wall = wallClock_ ? wallClock_() : SystemWallMs();
   const uint8_t start = dir == LineDir::ToModule ? EOT : SOH;
   Framer& f = FramerOf(dir);
   for (int i = 0; i < len; ++i) {
@@ -211,10 +232,12 @@ void LineMonitor::Record(LineDir dir, int64_t nowMs, const uint8_t* data, int le
           if (f.state == State::Noise) EndRun(dir, CutReason::None);
           if (b == start) {
             Begin(f, dir, t, b);
+            f.run.wallMs = wall;
             f.state = State::Frame;
           } else {
             MonitorRow row;
             row.atMs = t;
+            row.wallMs = wall;
             row.dir = dir;
             row.kind = b == ACK ? RowKind::Ack : RowKind::Nak;
             row.bytes.push_back(static_cast<char>(b));
@@ -224,6 +247,7 @@ void LineMonitor::Record(LineDir dir, int64_t nowMs, const uint8_t* data, int le
           if (f.state == State::Noise && f.run.bytes.size() >= kMaxNoiseBytes) EndRun(dir, CutReason::None);
           if (f.state == State::Idle) {
             Begin(f, dir, t, b);
+            f.run.wallMs = wall;
             f.state = State::Noise;
           } else {
             f.run.bytes.push_back(static_cast<char>(b));
@@ -287,6 +311,7 @@ void LineMonitor::Append(MonitorRow row) {
   if (row.kind != RowKind::Open && FramerOf(other).state == State::Noise) EndRun(other, CutReason::None);
 
   MarkRetransmission(row);
+  if (record_) WriteRecord(RowLine(row) + '\n');
   bytes_ += row.bytes.size();
   rows_.push_back(std::move(row));
   while (rows_.size() > maxRows_ || (bytes_ > kMaxBytes && rows_.size() > 1)) {
@@ -319,6 +344,40 @@ void LineMonitor::Clear() {
   first_ += rows_.size();
   rows_.clear();
   bytes_ = 0;
+}
+
+std::string LineMonitor::StartRecording(const std::string& path) {
+  std::FILE* f = std::fopen(path.c_str(), "wb");
+  if (!f) return "cannot create " + path + ": " + std::strerror(errno);
+  std::ostringstream title;
+  WriteRows({}, title);
+  if (std::fputs(title.str().c_str(), f) == EOF || std::fflush(f) != 0) {
+    const std::string why = "cannot write " + path + ": " + std::strerror(errno);
+    std::fclose(f);
+    return why;
+  }
+  record_.reset(f);
+  recordPath_ = path;
+  recordError_.clear();
+  recordedRows_ = 0;
+  return "";
+}
+
+void LineMonitor::StopRecording() {
+  record_.reset();
+  recordPath_.clear();
+}
+
+void LineMonitor::WriteRecord(const std::string& text) {
+  // Flushed per row: the row is with the system once Append returns, and a
+  // killed console loses none. A failed write (a full disk, a pulled stick)
+  // ends the recording with its reason; the monitor itself goes on.
+  if (std::fwrite(text.data(), 1, text.size(), record_.get()) != text.size() || std::fflush(record_.get()) != 0) {
+    recordError_ = "cannot write " + recordPath_ + ": " + std::strerror(errno) + "; recording stopped";
+    StopRecording();
+    return;
+  }
+  ++recordedRows_;
 }
 
 // ---------------------------------------------------------------- text
@@ -362,6 +421,44 @@ std::string LineMonitor::CharText(const std::string& bytes) {
   return s;
 }
 
+std::string LineMonitor::ClockText(int64_t wallMs) {
+  if (wallMs == 0) return "";
+  const int64_t ms = wallMs % 1000 < 0 ? wallMs % 1000 + 1000 : wallMs % 1000;
+  const std::time_t secs = static_cast<std::time_t>((wallMs - ms) / 1000);
+  std::tm tm{};
+  if (!localtime_r(&secs, &tm)) return "";
+  return Format("%02d:%02d:%02d.%03d", tm.tm_hour, tm.tm_min, tm.tm_sec, static_cast<int>(ms));
+}
+
+int LineMonitor::ShownColumn(int position) {
+  return position >= 0 && position < kColumnCount ? kShownOrder[position] : -1;
+}
+
+bool MonitorFilter::Empty() const {
+  return dir == Direction::Both && text.find_first_not_of(" \t") == std::string::npos;
+}
+
+bool LineMonitor::Matches(const MonitorRow& row, const MonitorFilter& f) {
+  // The OPEN rows belong to both directions: they mark where a connection began.
+  if (row.kind != RowKind::Open) {
+    if (f.dir == MonitorFilter::Direction::ToModule && row.dir != LineDir::ToModule) return false;
+    if (f.dir == MonitorFilter::Direction::FromModule && row.dir != LineDir::FromModule) return false;
+  }
+  const size_t b = f.text.find_first_not_of(" \t");
+  if (b == std::string::npos) return true;
+  const size_t e = f.text.find_last_not_of(" \t");
+  const std::string text = f.text.substr(b, e - b + 1);
+  if (text.size() == 1) return IsFrame(row) && Has(row, 3) && row.bytes[3] == text[0];
+  auto lower = [](std::string s) {
+    for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return s;
+  };
+  const std::string needle = lower(text);
+  for (int c = 0; c < kColumnCount; ++c)
+    if (lower(ColumnText(row, c)).find(needle) != std::string::npos) return true;
+  return false;
+}
+
 const char* LineMonitor::ColumnTitle(int column) {
   return column >= 0 && column < kColumnCount ? kColumnTitles[column] : "";
 }
@@ -383,6 +480,8 @@ std::string LineMonitor::ColumnText(const MonitorRow& row, int column) {
       return BccText(row);
     case kColError:
       return ErrorText(row);
+    case kColClock:
+      return ClockText(row.wallMs);
     default:
       return "";
   }
@@ -399,15 +498,15 @@ RowMark LineMonitor::Mark(const MonitorRow& row) {
 
 std::string LineMonitor::RowLine(const MonitorRow& row) {
   std::string line;
-  for (int c = 0; c < kColumnCount; ++c) {
-    if (c) line.push_back('\t');
-    line += ColumnText(row, c);
+  for (int p = 0; p < kColumnCount; ++p) {
+    if (p) line.push_back('\t');
+    line += ColumnText(row, ShownColumn(p));
   }
   return line;
 }
 
 void LineMonitor::WriteRows(const std::vector<MonitorRow>& rows, std::ostream& out) {
-  for (int c = 0; c < kColumnCount; ++c) out << (c ? "\t" : "") << kColumnTitles[c];
+  for (int p = 0; p < kColumnCount; ++p) out << (p ? "\t" : "") << kColumnTitles[ShownColumn(p)];
   out << '\n';
   for (const MonitorRow& row : rows) out << RowLine(row) << '\n';
 }

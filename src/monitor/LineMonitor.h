@@ -9,8 +9,11 @@
 #pragma once
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <deque>
+#include <functional>
 #include <iosfwd>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -37,6 +40,7 @@ struct MonitorRow {
   CutReason cut = CutReason::None;
   bool retransmission = false;  // the same request again before the module spoke, or a response after a NAK
   std::string bytes;            // as they crossed the line; for Open, the port's name
+  int64_t wallMs = 0;           // wall-clock time of its first byte, ms since 1970 (UTC); 0 unknown
 
   bool operator==(const MonitorRow&) const = default;
 };
@@ -50,7 +54,20 @@ enum MonitorColumn : int {
   kColMeaning,
   kColBcc,
   kColError,
+  kColClock,  // local wall-clock time; shown and saved beside kColTime (see ShownColumn)
   kColumnCount
+};
+
+// Which rows a list shows; recording and saving ignore it.
+struct MonitorFilter {
+  enum class Direction : uint8_t { Both, ToModule, FromModule };
+  Direction dir = Direction::Both;
+  // Blank: any row. One character (blanks around it ignored): the frames
+  // whose command or response letter it is, case counting ('g' is not 'G').
+  // Longer: the rows where it occurs in any column, case ignored.
+  std::string text;
+
+  bool Empty() const;
 };
 
 // How a row stands out in a list, strongest first.
@@ -66,6 +83,13 @@ class LineMonitor {
   static constexpr size_t kMaxNoiseBytes = 32;    // per noise row
 
   explicit LineMonitor(size_t maxRows = kMaxRows) : maxRows_(maxRows ? maxRows : 1) {}
+  LineMonitor(const LineMonitor&) = delete;
+  LineMonitor& operator=(const LineMonitor&) = delete;
+  ~LineMonitor();
+
+  // The wall clock rows are stamped with (ms since 1970, UTC); the system's
+  // by default, a fixed one in tests.
+  void SetWallClock(std::function<int64_t()> clock);
 
   // --- taps, on the window's thread ---
   bool Enabled() const { return enabled_; }
@@ -95,6 +119,20 @@ class LineMonitor {
   void Clear();
   size_t MaxRows() const { return maxRows_; }
 
+  // --- recording to a file ---
+  // Every row finished from now on goes to the file as it arrives, in the
+  // format of SaveRows (a title line first), flushed row by row, so that the
+  // file holds every row up to the last one even when the program is killed.
+  // Clear, Pause of a list and the row cap do not touch it. "" when the file
+  // was created, otherwise why not (a recording under way goes on then).
+  std::string StartRecording(const std::string& path);
+  void StopRecording();
+  bool Recording() const { return record_ != nullptr; }
+  const std::string& RecordingPath() const { return recordPath_; }
+  uint64_t RecordedRows() const { return recordedRows_; }
+  // Why the last recording stopped on its own (a write failed); "" otherwise.
+  const std::string& RecordingError() const { return recordError_; }
+
   // --- text of a row ---
   static const char* ColumnTitle(int column);
   static std::string ColumnText(const MonitorRow& row, int column);
@@ -107,6 +145,13 @@ class LineMonitor {
   static std::string SaveRows(const std::vector<MonitorRow>& rows, const std::string& path);
 
   static std::string TimeText(int64_t ms);
+  // Local time of day with milliseconds, "14:03:27.015"; "" for 0 (unknown).
+  static std::string ClockText(int64_t wallMs);
+  // The column shown and saved at position p (0 .. kColumnCount-1): the
+  // wall clock first, beside the time since OPEN, then the others in order.
+  static int ShownColumn(int position);
+  // Whether a list filtered by f shows the row.
+  static bool Matches(const MonitorRow& row, const MonitorFilter& f);
   static std::string HexText(const std::string& bytes);
   static std::string CharText(const std::string& bytes);
 
@@ -124,8 +169,10 @@ class LineMonitor {
   void Append(MonitorRow row);
   void MarkRetransmission(MonitorRow& row);
   void ForgetExchange();
+  void WriteRecord(const std::string& text);
 
   bool enabled_ = false;
+  std::function<int64_t()> wallClock_;
   int64_t originMs_ = 0;
   size_t maxRows_;
   std::deque<MonitorRow> rows_;
@@ -137,6 +184,14 @@ class LineMonitor {
   std::string lastRequest_;
   bool moduleSpoke_ = false;  // an ACK or a frame from the module since the last request
   bool nakSent_ = false;      // the console's NAK since the last response
+
+  struct FileCloser {
+    void operator()(std::FILE* f) const { std::fclose(f); }
+  };
+  std::unique_ptr<std::FILE, FileCloser> record_;
+  std::string recordPath_;
+  std::string recordError_;
+  uint64_t recordedRows_ = 0;
 };
 
 // What a list shows of a monitor: the finished rows it has taken in, by

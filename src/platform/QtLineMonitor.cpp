@@ -1,5 +1,7 @@
 #include "platform/QtLineMonitor.h"
 
+#include <QComboBox>
+#include <QDateTime>
 #include <QDir>
 #include <QFile>
 #include <QFileDialog>
@@ -8,12 +10,14 @@
 #include <QHeaderView>
 #include <QKeyEvent>
 #include <QLabel>
+#include <QLineEdit>
 #include <QLocale>
 #include <QPushButton>
 #include <QScrollBar>
 #include <QTableView>
 #include <QTimer>
 #include <QVBoxLayout>
+#include <algorithm>
 
 namespace qeld {
 
@@ -24,7 +28,7 @@ constexpr int kRefreshMs = 100;
 QString Q(const std::string& s) { return QString::fromUtf8(s.data(), static_cast<qsizetype>(s.size())); }
 
 // Starting widths in pixels; the operator may drag them, the last one stretches.
-constexpr int kColumnWidths[kColumnCount] = {88, 90, 290, 190, 290, 175, 220};
+constexpr int kColumnWidths[kColumnCount] = {88, 90, 290, 190, 290, 175, 220, 104};
 
 struct MarkStyle {
   RowMark mark;
@@ -147,6 +151,25 @@ uint64_t LineMonitorModel::Behind() const {
   return monitor_.EndNumber() - std::max(view_.EndNumber(), monitor_.FirstNumber());
 }
 
+// ---------------------------------------------------------------- filter
+
+LineMonitorFilterModel::LineMonitorFilterModel(LineMonitorModel* source, QObject* parent)
+    : QSortFilterProxyModel(parent), source_(source) {
+  setSourceModel(source);
+  setDynamicSortFilter(false);  // rows never change once shown; new ones are filtered as they come
+}
+
+void LineMonitorFilterModel::SetFilter(const MonitorFilter& filter) {
+  filter_ = filter;
+  invalidateFilter();
+}
+
+bool LineMonitorFilterModel::filterAcceptsRow(int sourceRow, const QModelIndex&) const {
+  if (filter_.Empty()) return true;
+  const MonitorRow* row = source_->RowAt(sourceRow);
+  return row && LineMonitor::Matches(*row, filter_);
+}
+
 // ---------------------------------------------------------------- window
 
 LineMonitorWindow::LineMonitorWindow(LineMonitor& monitor, QWidget* parent)
@@ -156,8 +179,9 @@ LineMonitorWindow::LineMonitorWindow(LineMonitor& monitor, QWidget* parent)
   resize(1360, 560);
 
   model_ = new LineMonitorModel(monitor_, this);
+  shown_ = new LineMonitorFilterModel(model_, this);
   table_ = new QTableView(this);
-  table_->setModel(model_);
+  table_->setModel(shown_);
   table_->setFont(TableFont());
   table_->setSelectionBehavior(QAbstractItemView::SelectRows);
   table_->setWordWrap(false);
@@ -173,21 +197,51 @@ LineMonitorWindow::LineMonitorWindow(LineMonitor& monitor, QWidget* parent)
   header->setStretchLastSection(true);
   header->setHighlightSections(false);
   for (int c = 0; c < kColumnCount; ++c) table_->setColumnWidth(c, kColumnWidths[c]);
+  // The columns stand as they are saved: the wall clock first, beside the time since OPEN.
+  for (int p = 0; p < kColumnCount; ++p) header->moveSection(header->visualIndex(LineMonitor::ShownColumn(p)), p);
 
   pause_ = new QPushButton(QStringLiteral("&Pause"), this);
   auto* clear = new QPushButton(QStringLiteral("&Clear"), this);
   save_ = new QPushButton(QStringLiteral("&Save..."), this);
+  record_ = new QPushButton(QStringLiteral("&Record..."), this);
+  direction_ = new QComboBox(this);
+  direction_->addItems({QStringLiteral("Both ways"), QStringLiteral("To module"), QStringLiteral("From module")});
+  direction_->setToolTip(QStringLiteral("Show the rows of one direction only"));
+  filter_ = new QLineEdit(this);
+  filter_->setClearButtonEnabled(true);
+  filter_->setPlaceholderText(QStringLiteral("Filter: a letter, or any text"));
+  filter_->setToolTip(QStringLiteral("One character shows the frames of that command or response letter "
+                                     "(g is not G); longer text shows the rows that hold it anywhere. "
+                                     "The recording and Save keep every row."));
+  filter_->setMinimumWidth(220);
   count_ = new QLabel(this);
   status_ = new QLabel(this);
   status_->setTextFormat(Qt::PlainText);
+  recording_ = new QLabel(this);
+  recording_->setTextFormat(Qt::PlainText);
+  recording_->setTextInteractionFlags(Qt::TextSelectableByMouse);
+  recording_->hide();
   connect(pause_, &QPushButton::clicked, this, [this] { SetPaused(!paused_); });
   connect(clear, &QPushButton::clicked, this, &LineMonitorWindow::ClearRows);
   connect(save_, &QPushButton::clicked, this, &LineMonitorWindow::AskAndSave);
+  connect(record_, &QPushButton::clicked, this, [this] {
+    if (monitor_.Recording()) {
+      StopRecording();
+    } else {
+      AskAndRecord();
+    }
+  });
+  connect(direction_, &QComboBox::currentIndexChanged, this, &LineMonitorWindow::ApplyFilter);
+  connect(filter_, &QLineEdit::textChanged, this, &LineMonitorWindow::ApplyFilter);
 
   auto* bar = new QHBoxLayout;
   bar->addWidget(pause_);
   bar->addWidget(clear);
   bar->addWidget(save_);
+  bar->addWidget(record_);
+  bar->addSpacing(12);
+  bar->addWidget(direction_);
+  bar->addWidget(filter_);
   bar->addSpacing(12);
   bar->addWidget(count_);
   bar->addStretch(1);
@@ -195,6 +249,7 @@ LineMonitorWindow::LineMonitorWindow(LineMonitor& monitor, QWidget* parent)
   auto* layout = new QVBoxLayout(this);
   layout->setContentsMargins(6, 6, 6, 6);
   layout->addLayout(bar);
+  layout->addWidget(recording_);
   layout->addWidget(table_, 1);
 
   refresh_ = new QTimer(this);
@@ -222,6 +277,8 @@ void LineMonitorWindow::hideEvent(QHideEvent* event) {
   QWidget::hideEvent(event);
   if (event->spontaneous()) return;  // minimised: still recording
   refresh_->stop();
+  // Closed, the monitor sees nothing more: a recording ends with it.
+  StopRecording();
   monitor_.SetEnabled(false);
   emit visibilityChanged(false);
 }
@@ -260,10 +317,72 @@ void LineMonitorWindow::CatchUp() {
 void LineMonitorWindow::ShowCount() {
   const QLocale c = QLocale::c();
   QString text = c.toString(model_->rowCount()) + (model_->rowCount() == 1 ? QStringLiteral(" row") : QStringLiteral(" rows"));
+  if (!shown_->Filter().Empty()) text += QStringLiteral(", %1 shown").arg(c.toString(shown_->rowCount()));
   if (monitor_.FirstNumber() > 0 && monitor_.RowCount() >= monitor_.MaxRows())
     text += QStringLiteral(" (the last %1 kept)").arg(c.toString(static_cast<qulonglong>(monitor_.MaxRows())));
   if (paused_) text += QStringLiteral(", paused: %1 new").arg(c.toString(static_cast<qulonglong>(model_->Behind())));
   count_->setText(text);
+  // A recording that stopped on its own (a write failed) says why, once.
+  if (!monitor_.Recording() && record_->text() != QStringLiteral("&Record...")) {
+    record_->setText(QStringLiteral("&Record..."));
+    if (!monitor_.RecordingError().empty()) status_->setText(Q(monitor_.RecordingError()));
+  }
+  const QString recording = RecordingText();
+  recording_->setText(recording);
+  recording_->setVisible(!recording.isEmpty());
+}
+
+QString LineMonitorWindow::RecordingText() const {
+  if (!monitor_.Recording()) return {};
+  const auto rows = static_cast<qulonglong>(monitor_.RecordedRows());
+  return QStringLiteral("Recording to %1 (%2 %3)")
+      .arg(QFile::decodeName(monitor_.RecordingPath().c_str()), QLocale::c().toString(rows),
+           rows == 1 ? QStringLiteral("row") : QStringLiteral("rows"));
+}
+
+void LineMonitorWindow::AskAndRecord() {
+  const QString name = QDateTime::currentDateTime().toString(QStringLiteral("'line-record-'yyMMdd_HHmmss'.txt'"));
+  const QString path = QFileDialog::getSaveFileName(this, QStringLiteral("Record the line to"),
+                                                    QDir::current().filePath(name),
+                                                    QStringLiteral("Text files (*.txt);;All files (*)"));
+  if (!path.isEmpty()) RecordTo(path);
+}
+
+bool LineMonitorWindow::RecordTo(const QString& path) {
+  const std::string error = monitor_.StartRecording(QFile::encodeName(path).toStdString());
+  if (!error.empty()) {
+    status_->setText(Q(error));
+    return false;
+  }
+  record_->setText(QStringLiteral("Stop &recording"));
+  status_->setText(QString());
+  ShowCount();
+  return true;
+}
+
+void LineMonitorWindow::StopRecording() {
+  if (!monitor_.Recording()) return;
+  const QString path = QFile::decodeName(monitor_.RecordingPath().c_str());
+  const auto rows = static_cast<qulonglong>(monitor_.RecordedRows());
+  monitor_.StopRecording();
+  record_->setText(QStringLiteral("&Record..."));
+  status_->setText(QStringLiteral("%1 rows recorded in %2").arg(QLocale::c().toString(rows), path));
+  ShowCount();
+}
+
+void LineMonitorWindow::SetFilter(MonitorFilter::Direction dir, const QString& text) {
+  direction_->setCurrentIndex(static_cast<int>(dir));
+  filter_->setText(text);
+  ApplyFilter();
+}
+
+void LineMonitorWindow::ApplyFilter() {
+  MonitorFilter f;
+  f.dir = static_cast<MonitorFilter::Direction>(std::clamp(direction_->currentIndex(), 0, 2));
+  f.text = filter_->text().toStdString();
+  shown_->SetFilter(f);
+  table_->scrollToBottom();
+  ShowCount();
 }
 
 void LineMonitorWindow::AskAndSave() {

@@ -1,5 +1,6 @@
 // The line monitor's window: a live table over the console's LineMonitor,
-// with Pause/Resume, Clear and Save... and a row counter.
+// with Pause/Resume, Clear, Save..., Record... (every row to a file as it
+// arrives), a filter that narrows the rows shown, and a row counter.
 //
 // While the window is open the monitor records; closing it makes the taps
 // inert again. The table catches up with the monitor every 100 ms, in
@@ -9,12 +10,15 @@
 // the disk.
 #pragma once
 #include <QAbstractTableModel>
+#include <QSortFilterProxyModel>
 #include <QWidget>
 #include <thread>
 
 #include "monitor/LineMonitor.h"
 
+class QComboBox;
 class QLabel;
+class QLineEdit;
 class QPushButton;
 class QTableView;
 class QTimer;
@@ -45,6 +49,23 @@ class LineMonitorModel : public QAbstractTableModel {
   MonitorView view_;
 };
 
+// The rows a filter lets through; the model and the monitor keep them all.
+class LineMonitorFilterModel : public QSortFilterProxyModel {
+  Q_OBJECT
+
+ public:
+  explicit LineMonitorFilterModel(LineMonitorModel* source, QObject* parent = nullptr);
+  void SetFilter(const MonitorFilter& filter);
+  const MonitorFilter& Filter() const { return filter_; }
+
+ protected:
+  bool filterAcceptsRow(int sourceRow, const QModelIndex& sourceParent) const override;
+
+ private:
+  LineMonitorModel* source_;
+  MonitorFilter filter_;
+};
+
 class LineMonitorWindow : public QWidget {
   Q_OBJECT
 
@@ -59,9 +80,18 @@ class LineMonitorWindow : public QWidget {
   void SaveTo(const QString& path);
   // What the 100 ms timer does: the table takes in the new rows.
   void CatchUp();
+  // Records every row from now on into path; false (and the reason shown)
+  // when the file cannot be made. Closing the window ends a recording.
+  bool RecordTo(const QString& path);
+  void StopRecording();
+  // The filter: a direction and a text (see MonitorFilter).
+  void SetFilter(MonitorFilter::Direction dir, const QString& text);
 
   QTableView* Table() const { return table_; }
   LineMonitorModel* Model() const { return model_; }
+  LineMonitorFilterModel* Shown() const { return shown_; }
+  // The line that tells where the rows are being recorded ("" when not).
+  QString RecordingText() const;
 
  signals:
   void visibilityChanged(bool visible);
@@ -74,10 +104,17 @@ class LineMonitorWindow : public QWidget {
 
  private:
   void AskAndSave();
+  void AskAndRecord();
   void ShowCount();
+  void ApplyFilter();
 
   LineMonitor& monitor_;
   LineMonitorModel* model_ = nullptr;
+  LineMonitorFilterModel* shown_ = nullptr;
+  QPushButton* record_ = nullptr;
+  QLabel* recording_ = nullptr;
+  QComboBox* direction_ = nullptr;
+  QLineEdit* filter_ = nullptr;
   QTableView* table_ = nullptr;
   QPushButton* pause_ = nullptr;
   QPushButton* save_ = nullptr;

@@ -29,6 +29,8 @@
 #include <QRadioButton>
 #include <QRegularExpression>
 #include <QRegularExpressionValidator>
+#include <QScreen>
+#include <QScrollArea>
 #include <QScrollBar>
 #include <QTabWidget>
 #include <QTimer>
@@ -38,6 +40,7 @@
 #include <utility>
 
 #include "platform/QtLineMonitor.h"
+#include "platform/QtSerialPorts.h"
 
 namespace qeld {
 
@@ -241,6 +244,9 @@ QtWindow::QtWindow(int clientWidth, int clientHeight, QWidget* parent) : QWidget
   // aid like a browser's developer tools, and the about item (F1).
   menuBar_ = new QMenuBar(this);
   QMenu* menu = menuBar_->addMenu(QStringLiteral("&Help"));
+  // Mapping an adapter to a COM number without a terminal.
+  portsAction_ = menu->addAction(QStringLiteral("&Serial ports..."));
+  connect(portsAction_, &QAction::triggered, this, &QtWindow::OpenSerialPorts);
   monitorAction_ = menu->addAction(QStringLiteral("&Line monitor"));
   monitorAction_->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_M));
   monitorAction_->setShortcutContext(Qt::WindowShortcut);
@@ -746,8 +752,45 @@ void QtWindow::AboutBox(const std::string& caption, const std::string& line1, co
   dlg.exec();
 }
 
+QSize QtWindow::FullSize() const {
+  return QSize(client_->width(), client_->height() + menuBar_->sizeHint().height());
+}
+
+void QtWindow::FitToScreen(const QSize& available) {
+  // The window manager's frame is known only once the window is shown; until
+  // then a title bar and thin borders are allowed for.
+  QSize frame = frameGeometry().size() - geometry().size();
+  if (frame.width() <= 0 && frame.height() <= 0) frame = QSize(8, 36);
+  const QSize room = available - frame;
+  const QSize full = FullSize();
+  if (full.width() <= room.width() && full.height() <= room.height()) return;
+  if (!scroll_) {
+    auto* layout = static_cast<QVBoxLayout*>(this->layout());
+    scroll_ = new QScrollArea(this);
+    scroll_->setObjectName(QStringLiteral("pageScroll"));
+    scroll_->setFrameShape(QFrame::NoFrame);
+    scroll_->setWidgetResizable(false);  // the page keeps its size; the view moves over it
+    scroll_->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+    layout->removeWidget(client_);
+    scroll_->setWidget(client_);
+    layout->addWidget(scroll_);
+    layout->setSizeConstraint(QLayout::SetDefaultConstraint);
+  }
+  // A scroll bar along the short side takes room of its own: the other side
+  // grows by it where the screen allows, so that only one bar is needed.
+  const int bar = style()->pixelMetric(QStyle::PM_ScrollBarExtent, nullptr, scroll_);
+  QSize most = full;
+  if (full.height() > room.height()) most.rwidth() += bar;
+  if (full.width() > room.width()) most.rheight() += bar;
+  setMinimumSize(std::min(most.width(), 320), std::min(most.height(), 240));
+  setMaximumSize(most);
+  resize(most.boundedTo(room));
+}
+
 int QtWindow::RunModal() {
   if (!modalEnded_) {
+    if (!isVisible())
+      if (QScreen* s = screen()) FitToScreen(s->availableGeometry().size());
     show();
     raise();
     activateWindow();
@@ -791,6 +834,12 @@ void QtWindow::OpenLineMonitor() {
   monitorWindow_->show();
   monitorWindow_->raise();
   monitorWindow_->activateWindow();
+}
+
+void QtWindow::OpenSerialPorts() {
+  SerialPortsDialog dlg(SerialPorts::ForThisUser(), openPort_, this);
+  dlg.setFont(font());
+  dlg.exec();
 }
 
 void QtWindow::CloseLineMonitor() {

@@ -3,6 +3,7 @@
 #pragma once
 #include <QIcon>
 #include <QWidget>
+#include <functional>
 #include <map>
 #include <unordered_map>
 #include <string>
@@ -13,6 +14,7 @@ class QAction;
 class QButtonGroup;
 class QEventLoop;
 class QMenuBar;
+class QScrollArea;
 class QStyle;
 class QTimer;
 
@@ -64,6 +66,12 @@ class QtWindow : public QWidget, public WindowHost {
   // nothing without a monitor attached.
   void OpenLineMonitor();
   void CloseLineMonitor();
+  // "Serial ports...": lists the PC's serial ports and maps COM numbers to
+  // them. The source tells which device the console has open ("" none), so
+  // that its link is left alone.
+  void SetOpenPortSource(std::function<std::string()> source) { openPort_ = std::move(source); }
+  void OpenSerialPorts();
+  QAction* SerialPortsAction() const { return portsAction_; }
   // The monitor's window once it has been opened, and the menu item.
   LineMonitorWindow* LineMonitorWidget() const { return monitorWindow_; }
   QAction* LineMonitorAction() const { return monitorAction_; }
@@ -72,6 +80,17 @@ class QtWindow : public QWidget, public WindowHost {
   // that holds them all.
   QWidget* ControlWidget(int id) const;
   QWidget* Client() const { return client_; }
+
+  // The window's size with the whole page shown: the client area and the menu bar.
+  QSize FullSize() const;
+  // A screen whose available area cannot hold the whole window (a laptop's
+  // 1366 x 768, or a big scale factor) gets the page in a scroll area inside
+  // a resizable window of a size that fits; the page itself keeps its pixels.
+  // On a screen big enough nothing changes. RunModal calls it before showing
+  // the window, with the available area of the window's screen.
+  void FitToScreen(const QSize& available);
+  // The scroll area once FitToScreen has needed one, else nullptr.
+  QScrollArea* ScrollArea() const { return scroll_; }
 
   // The application's icon: a small stack of banknotes, drawn in code.
   static QIcon AppIcon();
@@ -107,9 +126,12 @@ class QtWindow : public QWidget, public WindowHost {
 
   QMenuBar* menuBar_ = nullptr;
   QAction* monitorAction_ = nullptr;
+  QAction* portsAction_ = nullptr;
+  std::function<std::string()> openPort_;
   LineMonitor* monitor_ = nullptr;
   LineMonitorWindow* monitorWindow_ = nullptr;  // made when first opened
   QWidget* client_ = nullptr;
+  QScrollArea* scroll_ = nullptr;
   QStyle* indicatorStyle_ = nullptr;  // shared by the check boxes, radios and the tab control
   std::unordered_map<int, Control> controls_;
   // Every control by id, looked up for every field on every read and write

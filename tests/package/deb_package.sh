@@ -30,6 +30,7 @@ done
 files=$(dpkg-deb -c "$deb" | awk '{print $6}')
 for f in ./usr/bin/qeld-console ./usr/bin/qeld-sim ./usr/share/applications/$id.desktop \
          ./usr/share/icons/hicolor/scalable/apps/$id.svg ./usr/share/metainfo/$id.metainfo.xml \
+         ./usr/share/man/man1/qeld-console.1.gz ./usr/share/man/man1/qeld-sim.1.gz \
          ./usr/share/doc/qeld-console/copyright; do
   grep -qxF "$f" <<<"$files" || problem "the package lacks $f"
 done

@@ -18,7 +18,8 @@ done
 desktop=$usr/share/applications/$id.desktop
 metainfo=$usr/share/metainfo/$id.metainfo.xml
 icon=$usr/share/icons/hicolor/scalable/apps/$id.svg
-for f in "$desktop" "$metainfo" "$icon" "$usr/share/man/man1/qeld-console.1" "$usr/share/man/man1/qeld-sim.1" \
+man=$usr/share/man/man1
+for f in "$desktop" "$metainfo" "$icon" "$man/qeld-console.1.gz" "$man/qeld-sim.1.gz" \
          "$usr/share/doc/qeld-console/copyright"; do
   [ -s "$f" ] || problem "${f#"$root"} is missing or empty"
 done
@@ -32,10 +33,33 @@ grep -q "<id>$id</id>" "$metainfo" || problem "the AppStream id is not $id"
 grep -q "<launchable type=\"desktop-id\">$id.desktop</launchable>" "$metainfo" ||
   problem "the AppStream file does not launch $id.desktop"
 grep -q '<svg' "$icon" || problem "the icon is not an SVG drawing"
-# The simulator's manual page is made from its --help: every line is in it.
+# Manual pages are compressed as Debian has them: gzip -9 without a name or
+# time stamp inside, so two builds give the same bytes.
+for page in "$man"/*.1*; do
+  case $page in *.gz) ;; *) problem "${page#"$root"} is not compressed" ;; esac
+done
+for page in "$man"/*.1.gz; do
+  gzip -t "$page" || problem "${page#"$root"} is not gzip"
+  # Bytes 4..7 of a gzip header: the flags (FNAME 0x08) and the time stamp.
+  [ "$(od -An -tx1 -j3 -N5 "$page" | tr -d ' ')" = "0000000000" ] ||
+    problem "${page#"$root"} carries a name or a time stamp"
+done
+sim_man=$(mktemp)
+trap 'rm -rf "$root" "$sim_man"' EXIT
+gzip -dc "$man/qeld-sim.1.gz" >"$sim_man"
+# The simulator's manual page is made from its --help: every line is in it
+# (the usage line is its SYNOPSIS); its footer names qeld-sim and its
+# DESCRIPTION is prose, not the usage line.
 while IFS= read -r line; do
-  grep -qxF -- "$line" "$usr/share/man/man1/qeld-sim.1" || problem "qeld-sim.1 lacks: $line"
-done < <("$usr/bin/qeld-sim" --help | grep -v '^$')
+  grep -qxF -- "$line" "$sim_man" || problem "qeld-sim.1 lacks: $line"
+done < <("$usr/bin/qeld-sim" --help | grep -v '^$' | grep -v '^Usage: ')
+version=$("$usr/bin/qeld-sim" --version)
+[[ $version =~ ^qeld-sim\ [0-9]+\.[0-9]+ ]] || problem "qeld-sim --version printed: $version"
+grep -q "^\.TH QELD-SIM 1 \"\" \"$version\" " "$sim_man" || problem "the footer does not name \"$version\": $(head -n1 "$sim_man")"
+desc=$(sed -n '/^\.SH DESCRIPTION/,/^\.nf/p' "$sim_man")
+grep -q '^Stands in for' <<<"$desc" || problem "DESCRIPTION does not start with the prose"
+grep -q 'Usage:' <<<"$desc" && problem "DESCRIPTION holds the usage line"
+grep -qx '\.nf' <<<"$(sed -n '/^\.SH DESCRIPTION/,/^Stands in for/p' "$sim_man")" && problem "DESCRIPTION is not filled text"
 # The validators look at the installed tree as a software centre would.
 if command -v appstreamcli >/dev/null; then
   appstreamcli validate-tree --no-net "$root" || problem "appstreamcli validate-tree"

@@ -189,18 +189,61 @@ TEST(LineMonitorWindow, ListsADispenseRunAgainstTheSimulator) {
   std::vector<std::string> lines;
   for (std::string l; std::getline(in, l);) lines.push_back(l);
   ASSERT_EQ(lines.size(), static_cast<size_t>(model->rowCount()) + 1);
-  EXPECT_EQ(lines[0], "Time\tDirection\tHex\tCharacters\tMeaning\tBCC\tDevice error");
-  EXPECT_EQ(lines[1], "0:00:00.000\t\t\t\tOPEN COM1\t\t");
+  EXPECT_EQ(lines[0], "Clock\tTime\tDirection\tHex\tCharacters\tMeaning\tBCC\tDevice error");
+  ASSERT_GT(lines[1].size(), 12u);
+  EXPECT_EQ(lines[1].substr(12), "\t0:00:00.000\t\t\t\tOPEN COM1\t\t") << "after the local time, hh:mm:ss.mmm";
+  EXPECT_EQ(lines[1].substr(2, 1) + lines[1].substr(5, 1) + lines[1].substr(8, 1), "::.");
+  // On screen too the clock stands first, beside the time since OPEN.
+  EXPECT_EQ(mon->Table()->horizontalHeader()->visualIndex(kColClock), 0);
+  EXPECT_EQ(mon->Table()->horizontalHeader()->visualIndex(kColTime), 1);
+
+  // Filtered: the table shows fewer rows, the model keeps them all.
+  const int all = model->rowCount();
+  mon->SetFilter(MonitorFilter::Direction::Both, "g");
+  EXPECT_EQ(mon->Shown()->rowCount(), 2) << "the sequence query and its answer";
+  mon->SetFilter(MonitorFilter::Direction::FromModule, "");
+  ASSERT_GT(mon->Shown()->rowCount(), 0);
+  EXPECT_LT(mon->Shown()->rowCount(), all);
+  for (int r = 0; r < mon->Shown()->rowCount(); ++r) {
+    const QString dir = mon->Shown()->index(r, kColDirection).data().toString();
+    EXPECT_TRUE(dir == "from module" || r == 0) << r << " " << dir.toStdString();
+  }
+  EXPECT_EQ(model->rowCount(), all);
+
+  // Recorded while filtered: every row goes to the file as it comes; the
+  // file is named in the window while it records.
+  const QString record = QStringLiteral(QELD_BUILD_DIR "/line-monitor-record.txt");
+  ASSERT_TRUE(mon->RecordTo(record));
+  EXPECT_TRUE(mon->RecordingText().contains(record)) << mon->RecordingText().toStdString();
+  ASSERT_FALSE(sim.Command("fault error 1").empty());
+  QTest::mouseClick(check, Qt::LeftButton, {}, check->rect().center());
+  EXPECT_EQ(CloseNextBox(), "JAM CHK to SONAR");
+  ASSERT_TRUE(QTest::qWaitFor([&] { return d.m_bBusy == 0 && d.m_nRxState == 0; }, kGuardMs));
+  mon->CatchUp();
+  EXPECT_EQ(model->rowCount(), all + 4);
+  EXPECT_TRUE(mon->RecordingText().endsWith("(4 rows)")) << mon->RecordingText().toStdString();
+  std::vector<std::string> recorded;
+  {
+    std::ifstream rin(record.toStdString());
+    for (std::string l; std::getline(rin, l);) recorded.push_back(l);
+  }
+  ASSERT_EQ(recorded.size(), 5u) << "a title line and the four rows of the check";
+  EXPECT_EQ(recorded[0], lines[0]);
+  EXPECT_NE(recorded[1].find("to module"), std::string::npos);
+  mon->SetFilter(MonitorFilter::Direction::Both, "");
+  EXPECT_EQ(mon->Shown()->rowCount(), all + 4);
 
   mon->ClearRows();
   EXPECT_EQ(model->rowCount(), 0);
 
-  // Ctrl+M again closes it; the taps are inert then.
+  // Ctrl+M again closes it; the taps are inert then, and the recording ends.
+  EXPECT_TRUE(d.m_Monitor.Recording());
   mon->activateWindow();
   ASSERT_TRUE(QTest::qWaitForWindowActive(mon));
   QTest::keyClick(mon, Qt::Key_M, Qt::ControlModifier);
   EXPECT_FALSE(mon->isVisible());
   EXPECT_FALSE(d.m_Monitor.Enabled());
+  EXPECT_FALSE(d.m_Monitor.Recording());
   EXPECT_FALSE(item->isChecked());
   QTest::mouseClick(check, Qt::LeftButton, {}, check->rect().center());
   ASSERT_TRUE(QTest::qWaitFor([&] { return d.m_bBusy == 0 && d.m_nRxState == 0; }, kGuardMs));

@@ -21,6 +21,7 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QScrollArea>
 #include <QScrollBar>
 #include <QStyle>
 #include <QStyleOptionButton>
@@ -650,6 +651,53 @@ TEST_F(QtWindowTest, RunModalLastsUntilEndModalAlsoFromInsideAMessageBox) {
   wnd.SetTimer(1, 1);
   EXPECT_EQ(wnd.RunModal(), IDCANCEL);
   EXPECT_EQ(rec.commands, std::vector<int>{2});
+}
+
+// A laptop's 1366 x 768 (or 2560 x 1440 at a scale of 2): the page goes into a
+// scroll area of a window that fits, every control can be scrolled into view
+// and keeps its pixels; on a screen big enough nothing changes.
+TEST_F(QtWindowTest, SmallScreenGetsAScrollAreaThatReachesEveryControl) {
+  ShowPageZero();
+  const QSize full = wnd.FullSize();
+  EXPECT_EQ(full.width(), ClientWidth());
+  wnd.FitToScreen(QSize(1920, 1080));
+  EXPECT_EQ(wnd.ScrollArea(), nullptr);
+  EXPECT_EQ(wnd.Client()->parentWidget(), &wnd);
+
+  for (const QSize screen : {QSize(1366, 768), QSize(1280, 720)}) {
+    wnd.FitToScreen(screen);
+    QScrollArea* scroll = wnd.ScrollArea();
+    ASSERT_NE(scroll, nullptr);
+    EXPECT_LE(wnd.height(), screen.height() - 30) << "room for a title bar";
+    EXPECT_LE(wnd.width(), screen.width());
+    EXPECT_GT(wnd.maximumHeight(), wnd.height()) << "the window can be made taller again";
+    EXPECT_LT(wnd.minimumHeight(), wnd.height()) << "and smaller";
+    EXPECT_EQ(wnd.Client()->size(), QSize(ClientWidth(), ClientHeight()));
+  }
+  wnd.show();
+  QCoreApplication::processEvents();
+  QScrollArea* scroll = wnd.ScrollArea();
+  EXPECT_EQ(scroll->horizontalScrollBar()->maximum(), 0) << "the width fits beside the vertical bar";
+  EXPECT_GT(scroll->verticalScrollBar()->maximum(), 0);
+  std::vector<int> ids = {ctl::kPortCombo, ctl::kOpen, ctl::kExit, ctl::kAdminMode, ctl::kStatusLine};
+  for (auto* e : PageRows()) ids.push_back(e->id);
+  for (int id : ids) {
+    QWidget* w = wnd.ControlWidget(id);
+    ASSERT_NE(w, nullptr) << id;
+    // The whole rectangle into view (for an editable combo box,
+    // ensureWidgetVisible would only look after its text cursor).
+    const QRect inPage(w->mapTo(wnd.Client(), QPoint(0, 0)), w->size());
+    scroll->ensureVisible(inPage.center().x(), inPage.center().y(), w->width() / 2 + 1, w->height() / 2 + 1);
+    QCoreApplication::processEvents();
+    const QRect inView(w->mapTo(scroll->viewport(), QPoint(0, 0)), w->size());
+    EXPECT_TRUE(scroll->viewport()->rect().contains(inView))
+        << "control " << id << " at " << inView.x() << "," << inView.y() << " " << inView.width() << "x" << inView.height()
+        << " in " << scroll->viewport()->width() << "x" << scroll->viewport()->height();
+  }
+  // Pixel-exact page: OPEN stands where the template puts it, in client pixels.
+  EXPECT_EQ(wnd.ControlWidget(ctl::kOpen)->parentWidget(), wnd.Client());
+  EXPECT_EQ(wnd.GetRect(ctl::kOpen).top, wnd.ControlWidget(ctl::kOpen)->y());
+  wnd.hide();
 }
 
 TEST_F(QtWindowTest, SavesAPictureOfPageZero) {

@@ -238,3 +238,24 @@ TEST_F(Download, GoLoaderAndResetReleaseBusyAtOnce) {
   EXPECT_EQ(Hex(c.line.Last()), "04 30 02 44 03 71");
   EXPECT_EQ(c.d.m_bBusy, 0);
 }
+
+// OPEN in the middle of a download abandons it: the page is usable again once
+// the module answers, and a block answer's pending "next block" sends nothing
+// on the new opening.
+TEST_F(Download, OpenDuringADownloadAbandonsIt) {
+  c.w.fileScript.push_back(tmp.Write("fw.bin", Bin(3000)));
+  c.w.Click(ctl::kWriteProg);
+  c.Answer('s', " ");  // posts the next block
+  EXPECT_EQ(c.d.m_bDownloading, 1);
+  c.line.writes.clear();
+  c.w.Click(ctl::kOpen);
+  EXPECT_EQ(c.d.m_bDownloading, 0);
+  EXPECT_FALSE(c.w.TimerRunning(kTimerProgress));
+  c.w.Advance(0);
+  c.Answer('g', " !");
+  c.w.Advance(1000);
+  for (const Bytes& f : c.line.Frames()) EXPECT_NE(f[3], 's') << "no block after OPEN";
+  EXPECT_EQ(c.line.Frames().size(), 1u) << "only the sequence query";
+  for (int id : {1006, 1170, 1171, 1001}) EXPECT_TRUE(c.w.IsEnabled(id)) << id;
+  EXPECT_EQ(c.Status(), "COM1 connected");
+}

@@ -1,7 +1,10 @@
 // The line monitor: rows cut from both directions of the line, their texts,
 // the retransmission marks, the row cap, the list view's catch-up steps, the
 // saved file, and that the console's wire is the same with it open or closed.
+#include <algorithm>
 #include <array>
+#include <cstdio>
+#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -40,14 +43,31 @@ struct Piece {
 
 using Cols = std::array<std::string, kColumnCount>;
 
-// A monitor opened at 1000 ms on the clock, OPEN at that time.
+// The wall clock of the tests: 2026-12-09 14:03:27.000 UTC at OPEN.
+constexpr int64_t kWallAtOpen = 1796825007000;
+
+// The local time of day of a wall-clock reading, as a technician reads it.
+std::string LocalClock(int64_t wallMs) {
+  const std::time_t t = static_cast<std::time_t>(wallMs / 1000);
+  char buf[16];
+  std::strftime(buf, sizeof buf, "%H:%M:%S", std::localtime(&t));
+  char ms[8];
+  std::snprintf(ms, sizeof ms, ".%03d", static_cast<int>(wallMs % 1000));
+  return std::string(buf) + ms;
+}
+
+// A monitor opened at 1000 ms on the clock, OPEN at that time; its wall
+// clock goes with the console's.
 struct Monitor {
   LineMonitor m;
+  int64_t wall = kWallAtOpen;
   explicit Monitor(size_t maxRows = LineMonitor::kMaxRows) : m(maxRows) {
+    m.SetWallClock([this] { return wall; });
     m.SetEnabled(true);
     m.Restart(1000, "COM1");
   }
   void Feed(LineDir dir, int64_t atMs, const Bytes& b) {
+    wall = kWallAtOpen + atMs;
     m.Record(dir, 1000 + atMs, b.data(), static_cast<int>(b.size()));
   }
   void Feed(const std::vector<Piece>& pieces) {
@@ -167,6 +187,7 @@ TEST(LineMonitor, RowTextsForEachKindOfTraffic) {
     for (size_t r = 0; r < got.size(); ++r)
       for (int c = 0; c < kColumnCount; ++c) {
         if (tc.rows[r][c] == "*") continue;  // long frames: checked by meaning, BCC and error
+        if (c == kColClock) continue;        // the clock has a test of its own
         EXPECT_EQ(got[r][c], tc.rows[r][c]) << "row " << r << ", column " << LineMonitor::ColumnTitle(c);
       }
     EXPECT_TRUE(mon.m.OpenRows().empty());
@@ -399,13 +420,15 @@ TEST(LineMonitor, SavedFileHasATitleLineAndOneTabSeparatedLinePerRow) {
   mon.Feed(kFrom, 30, B({ACK, SOH, '0', STX, 'g', ' ', '!', ETX}));  // the BCC is still to come
   std::ostringstream out;
   LineMonitor::WriteRows(mon.m.Snapshot(), out);
+  const std::string c0 = LocalClock(kWallAtOpen), c12 = LocalClock(kWallAtOpen + 12),
+                    c30 = LocalClock(kWallAtOpen + 30);
   EXPECT_EQ(out.str(),
-            "Time\tDirection\tHex\tCharacters\tMeaning\tBCC\tDevice error\n"
-            "0:00:00.000\t\t\t\tOPEN COM1\t\t\n"
-            "0:00:00.012\tto module\t04 30 02 67 03 52\t<EOT>0<STX>g<ETX>R\t'g' Sequence query\tok\t\n"
-            "0:00:00.030\tfrom module\t06\t<ACK>\tACK: request received\t\t\n"
-            "0:00:00.030\tfrom module\t01 30 02 67 20 21 03\t<SOH>0<STX>g !<ETX>\t'g' sequence number "
-            "[incomplete: receiving]\t\t\n");
+            "Clock\tTime\tDirection\tHex\tCharacters\tMeaning\tBCC\tDevice error\n" + c0 +
+                "\t0:00:00.000\t\t\t\tOPEN COM1\t\t\n" + c12 +
+                "\t0:00:00.012\tto module\t04 30 02 67 03 52\t<EOT>0<STX>g<ETX>R\t'g' Sequence query\tok\t\n" + c30 +
+                "\t0:00:00.030\tfrom module\t06\t<ACK>\tACK: request received\t\t\n" + c30 +
+                "\t0:00:00.030\tfrom module\t01 30 02 67 20 21 03\t<SOH>0<STX>g !<ETX>\t'g' sequence number "
+                "[incomplete: receiving]\t\t\n");
 
   const auto dir = std::filesystem::temp_directory_path() / "qeld-monitor-save";
   std::filesystem::create_directories(dir);
@@ -506,4 +529,148 @@ TEST(LineMonitor, TheWireIsTheSameWithTheMonitorOpenOrClosed) {
   EXPECT_EQ(naks, 1);
   EXPECT_GE(noise, 3);
   EXPECT_EQ(responses, 3);
+}
+
+// Each row carries the local time of day of its first byte beside the time
+// since OPEN; a frame delivered in pieces keeps the time of its first piece.
+TEST(LineMonitor, ClockColumnShowsTheLocalTimeOfTheFirstByte) {
+  Monitor mon;
+  mon.Feed(kTo, 12, Request("g"));
+  mon.Feed(kFrom, 30, B({ACK, SOH, '0', STX}));
+  mon.Feed(kFrom, 1045, B({'g', ' ', '!', ETX, 0x56}));
+  const std::vector<MonitorRow> rows = mon.Rows();
+  ASSERT_EQ(rows.size(), 3u);
+  EXPECT_EQ(LineMonitor::ColumnText(mon.m.Row(0), kColClock), LocalClock(kWallAtOpen)) << "the OPEN row";
+  EXPECT_EQ(rows[0].wallMs, kWallAtOpen + 12);
+  EXPECT_EQ(LineMonitor::ColumnText(rows[0], kColClock), LocalClock(kWallAtOpen + 12));
+  EXPECT_EQ(LineMonitor::ColumnText(rows[2], kColClock), LocalClock(kWallAtOpen + 30)) << "its first piece";
+  EXPECT_EQ(LineMonitor::ColumnText(rows[2], kColTime), "0:00:00.030");
+  EXPECT_EQ(LineMonitor::ClockText(kWallAtOpen + 999).substr(8), ".999");
+  EXPECT_EQ(LineMonitor::ClockText(0), "") << "unknown";
+  EXPECT_STREQ(LineMonitor::ColumnTitle(kColClock), "Clock");
+  // Shown and saved first, beside the time since OPEN; every column once.
+  EXPECT_EQ(LineMonitor::ShownColumn(0), kColClock);
+  EXPECT_EQ(LineMonitor::ShownColumn(1), kColTime);
+  std::vector<int> shown;
+  for (int p = 0; p < kColumnCount; ++p) shown.push_back(LineMonitor::ShownColumn(p));
+  std::sort(shown.begin(), shown.end());
+  for (int c = 0; c < kColumnCount; ++c) EXPECT_EQ(shown[static_cast<size_t>(c)], c);
+  EXPECT_EQ(LineMonitor::ShownColumn(kColumnCount), -1);
+}
+
+namespace {
+std::string ReadAll(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+}  // namespace
+
+// A whole repeat run with resends, a NAK and noise: the recording holds every
+// row, in the format of Save, although the list was cleared in the middle and
+// keeps only the last 8 rows; it is complete on disk before it is stopped.
+TEST(LineMonitor, RecordingHoldsEveryRowOfARun) {
+  const auto dir = std::filesystem::temp_directory_path() / "qeld-monitor-record";
+  std::filesystem::create_directories(dir);
+  const std::string path = (dir / "record.txt").string();
+  Console c;
+  sim::SimModule module;
+  c.line.sim = &module;
+  LineMonitor& m = c.d.m_Monitor;
+  m.SetEnabled(true);
+  EXPECT_EQ(m.StartRecording(path), "");
+  EXPECT_TRUE(m.Recording());
+  EXPECT_EQ(m.RecordingPath(), path);
+  std::vector<MonitorRow> all;
+  auto take = [&](uint64_t from) {
+    for (uint64_t n = from; n < m.EndNumber(); ++n)
+      if (const MonitorRow* r = m.ByNumber(n)) all.push_back(*r);
+    return m.EndNumber();
+  };
+  c.w.Click(ctl::kOpen);
+  c.w.Advance(3000);
+  uint64_t seen = take(0);
+  auto& faults = module.FaultSettings();
+  faults.dropAcks = 1;
+  faults.corruptBcc = 1;
+  faults.noise = 3;
+  c.Type(ctl::kRequest[0], "2");
+  c.Type(ctl::kRepeat, "3");
+  c.Type(ctl::kWait, "1");
+  c.w.Click(1001);
+  c.w.Advance(1500);
+  seen = take(seen);
+  m.Clear();
+  c.w.Advance(60000);
+  take(seen);
+  EXPECT_EQ(c.d.m_bBusy, 0);
+  ASSERT_GT(all.size(), 20u);
+
+  std::ostringstream expected;
+  LineMonitor::WriteRows(all, expected);
+  EXPECT_EQ(ReadAll(path), expected.str()) << "on disk while still recording";
+  EXPECT_EQ(m.RecordedRows(), all.size());
+  m.StopRecording();
+  EXPECT_FALSE(m.Recording());
+  EXPECT_EQ(m.RecordingPath(), "");
+  c.w.Click(ctl::kOpen);  // rows after the end of the recording stay out of it
+  c.w.Advance(3000);
+  EXPECT_EQ(ReadAll(path), expected.str());
+  std::filesystem::remove_all(dir);
+}
+
+TEST(LineMonitor, RecordingKeepsEveryRowAlsoBeyondTheCap) {
+  const auto dir = std::filesystem::temp_directory_path() / "qeld-monitor-record-cap";
+  std::filesystem::create_directories(dir);
+  const std::string path = (dir / "record.txt").string();
+  Monitor mon(4);
+  ASSERT_EQ(mon.m.StartRecording(path), "");
+  for (int i = 0; i < 50; ++i) mon.Feed(kFrom, i, B({ACK}));
+  EXPECT_EQ(mon.m.RowCount(), 4u);
+  const std::string text = ReadAll(path);
+  EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 51) << "a title line and 50 rows";
+  // A second recording starts a new file; a folder that does not exist is told.
+  const std::string bad = (dir / "no-such-folder" / "r.txt").string();
+  EXPECT_EQ(mon.m.StartRecording(bad), "cannot create " + bad + ": No such file or directory");
+  EXPECT_TRUE(mon.m.Recording()) << "the recording under way goes on";
+  EXPECT_EQ(mon.m.RecordingPath(), path);
+  mon.m.StopRecording();
+  std::filesystem::remove_all(dir);
+}
+
+// The filter narrows what a list shows: by direction, by the letter of a
+// frame (case counting), or by text in any column (case ignored).
+TEST(LineMonitor, FilterByDirectionLetterOrText) {
+  Monitor mon;
+  mon.Feed(kTo, 10, Request("g"));
+  mon.Feed(kFrom, 20, B({ACK}));
+  mon.Feed(kFrom, 30, Response('g', " !"));
+  mon.Feed(kTo, 40, B({ACK}));
+  mon.Feed(kTo, 50, Request("G"));
+  mon.Feed(kFrom, 60, B({0x55, 0x66}));
+  mon.Feed(kFrom, 70, B({NAK}));
+  std::vector<MonitorRow> rows;
+  for (size_t i = 0; i < mon.m.RowCount(); ++i) rows.push_back(mon.m.Row(i));
+  ASSERT_EQ(rows.size(), 8u);  // OPEN, g, ACK, g, ACK, G, noise, NAK
+  auto shown = [&](MonitorFilter::Direction d, const std::string& text) {
+    std::string which;
+    for (size_t i = 0; i < rows.size(); ++i)
+      if (LineMonitor::Matches(rows[i], MonitorFilter{d, text})) which += std::to_string(i);
+    return which;
+  };
+  using D = MonitorFilter::Direction;
+  EXPECT_EQ(shown(D::Both, ""), "01234567");
+  EXPECT_EQ(shown(D::Both, "   "), "01234567");
+  EXPECT_TRUE((MonitorFilter{D::Both, " \t"}).Empty());
+  EXPECT_FALSE((MonitorFilter{D::ToModule, ""}).Empty());
+  EXPECT_EQ(shown(D::ToModule, ""), "0145") << "the OPEN row belongs to both";
+  EXPECT_EQ(shown(D::FromModule, ""), "02367");
+  EXPECT_EQ(shown(D::Both, "g"), "13");
+  EXPECT_EQ(shown(D::Both, " G "), "5");
+  EXPECT_EQ(shown(D::FromModule, "g"), "3");
+  EXPECT_EQ(shown(D::Both, "ack"), "24") << "text, case ignored; the NAK row names no ACK";
+  EXPECT_EQ(shown(D::Both, "noise"), "6");
+  EXPECT_EQ(shown(D::Both, "55 66"), "6") << "the hex column";
+  EXPECT_EQ(shown(D::Both, "open com1"), "0");
+  EXPECT_EQ(shown(D::ToModule, "sequence"), "1");
+  EXPECT_EQ(shown(D::Both, "no such text"), "");
 }
