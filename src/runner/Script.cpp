@@ -559,7 +559,7 @@ std::optional<ScriptError> ParseScript(const std::string& text, Script* out) {
     const int line = 1 + static_cast<int>(std::count(text.begin(), text.begin() + static_cast<long>(at), '\n'));
     return ScriptError{line, 1, "the script is not text (NUL byte)"};
   }
-  while (pos <= text.size()) {
+  while (pos < text.size()) {
     size_t eol = text.find('\n', pos);
     if (eol == std::string::npos) eol = text.size();
     std::string line = text.substr(pos, eol - pos);
@@ -567,11 +567,10 @@ std::optional<ScriptError> ParseScript(const std::string& text, Script* out) {
     ++lineNo;
     if (lineNo == 1 && line.rfind("\xEF\xBB\xBF", 0) == 0) line.erase(0, 3);  // a UTF-8 mark from an editor
     if (auto e = p.Line(line, lineNo)) return e;
-    if (eol == text.size()) break;
     pos = eol + 1;
   }
-  if (auto e = p.Finish(lineNo)) return e;
-  if (out->steps.empty()) return ScriptError{lineNo, 1, "the script has no step"};
+  if (auto e = p.Finish(std::max(lineNo, 1))) return e;
+  if (out->steps.empty()) return ScriptError{std::max(lineNo, 1), 1, "the script has no step"};
   return std::nullopt;
 }
 
