@@ -105,7 +105,7 @@ int64_t SteadyNs() {
 }
 }  // namespace
 
-int64_t HeadlessWindow::Clock() const { return real_ ? (SteadyNs() - realStartNs_) / 1000000 + now0_ : now_; }
+int64_t HeadlessWindow::RealNow() const { return (SteadyNs() - realStartNs_) / 1000000 + now0_; }
 
 void HeadlessWindow::UseRealClock() {
   if (real_) return;

@@ -110,7 +110,8 @@ class HeadlessWindow : public WindowHost {
 
  private:
   void handlerCommand(int id);
-  int64_t Clock() const;
+  int64_t Clock() const { return real_ ? RealNow() : now_; }
+  int64_t RealNow() const;
   bool RunOneCall();
   void FireTimersUpTo(int64_t t);
   Control* FindMut(int id);

@@ -13,5 +13,9 @@ int TerminalColumns();
 // Asks on the terminal for a secret without echoing it. Nothing when there is
 // no terminal to ask or the input ended.
 std::optional<std::string> ReadSecret(const std::string& prompt);
+// Ctrl+C (and a polite termination request) only set a flag, once: the
+// program then winds down on its own; a second Ctrl+C ends it at once.
+void WatchInterrupt();
+bool InterruptRequested();
 
 }  // namespace qeld

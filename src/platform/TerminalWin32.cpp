@@ -5,6 +5,19 @@
 
 namespace qeld {
 
+namespace {
+volatile LONG g_interrupted = 0;
+BOOL WINAPI OnCtrl(DWORD type) {
+  if (type != CTRL_C_EVENT && type != CTRL_BREAK_EVENT) return FALSE;
+  // The second one is left to the default handler, which ends the program.
+  return InterlockedExchange(&g_interrupted, 1) == 0 ? TRUE : FALSE;
+}
+}  // namespace
+
+void WatchInterrupt() { SetConsoleCtrlHandler(OnCtrl, TRUE); }
+
+bool InterruptRequested() { return g_interrupted != 0; }
+
 bool IsTerminal(std::FILE* stream) { return _isatty(_fileno(stream)) != 0; }
 
 int TerminalColumns() {

@@ -100,6 +100,12 @@ int Runner::Run(const Script& script, std::vector<StepResult>* results) {
     StepResult r = RunStep(s);
     results->push_back(r);
     observer_.StepDone(r);
+    if (Interrupted()) {
+      status = kExitFail;
+      LeaveIdle();
+      stopped = true;
+      continue;
+    }
     if (r.outcome == Outcome::Fail) {
       if (r.failureType == "Port") {
         status = kExitPort;
@@ -192,7 +198,7 @@ void Runner::Wait(const Step& s, const std::function<bool()>& done, int64_t unti
   };
   const bool finished = w_.RunUntil(
       [&] {
-        if (done()) return true;
+        if (done() || Interrupted()) return true;
         if (w_.Now() >= nextReport) {
           nextReport = w_.Now() + kProgressEveryMs;
           const double p = progress();
@@ -282,6 +288,7 @@ StepResult Runner::RunStep(const Step& s) {
       break;
     }
   }
+  if (Interrupted()) fail("Interrupted", "stopped by the operator (Ctrl+C)");
   if (timedOut) {
     fail("TimeLimit", "time limit of " + std::to_string(limitSec) + " s passed");
     LeaveIdle();

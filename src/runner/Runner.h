@@ -42,6 +42,9 @@ struct RunOptions {
   bool keepGoing = false;
   // The admin password, asked when an admin step runs; nothing: none to give.
   std::function<std::optional<std::string>()> password;
+  // True once the operator asked to stop (Ctrl+C): the step in flight fails,
+  // the module is left idle and the rest is not run.
+  std::function<bool()> interrupted;
 };
 
 // Exit status of a run.
@@ -65,6 +68,7 @@ class Runner {
   std::string ValueOf(const Expectation& e, size_t firstBox) const;
   std::string FieldValue(const std::string& name, size_t firstBox) const;
   void LeaveIdle();
+  bool Interrupted() const { return options_.interrupted && options_.interrupted(); }
 
   HeadlessWindow& w_;
   ConsoleDialog& d_;

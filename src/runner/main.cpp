@@ -160,6 +160,8 @@ int main(int argc, char** argv) {
     std::fflush(stdout);
     return ReadSecret("Admin password: ");
   };
+  options.interrupted = [] { return InterruptRequested(); };
+  WatchInterrupt();
   LineReporter reporter(stdout, IsTerminal(stdout), TerminalColumns());
   Runner runner(window, console, options, reporter);
 
