@@ -47,6 +47,20 @@ size_t Utf8Length(const std::string& s, size_t p) {
   return n;
 }
 
+// One line per step: the line ends inside box texts become " / ".
+std::string OneLine(const std::string& s) {
+  std::string o;
+  for (size_t i = 0; i < s.size(); ++i) {
+    if (s[i] != '\r' && s[i] != '\n') {
+      o += s[i];
+      continue;
+    }
+    while (i + 1 < s.size() && (s[i + 1] == '\r' || s[i + 1] == '\n')) ++i;
+    o += " / ";
+  }
+  return o;
+}
+
 }  // namespace
 
 std::string StepLine(const StepResult& r) {
@@ -55,7 +69,7 @@ std::string StepLine(const StepResult& r) {
   std::string line = Fmt("%5d  %-44s %s", r.step->line, text.c_str(), OutcomeText(r.outcome));
   if (r.outcome == Outcome::Skipped) return line;
   line += Fmt(" %8.1f s", r.seconds);
-  if (r.outcome == Outcome::Fail) line += "  " + r.failure;
+  if (r.outcome == Outcome::Fail) line += "  " + OneLine(r.failure);
   const std::string v = Values(r);
   if (!v.empty()) line += (r.outcome == Outcome::Fail ? "  [" + v + "]" : "  " + v);
   return line;

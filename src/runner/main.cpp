@@ -150,6 +150,7 @@ int main(int argc, char** argv) {
   HeadlessWindow window;
   window.UseRealClock();
   ConsoleDialog console(window);
+  console.m_strProgramName = "qeld-run";  // its note on a port that does not open is ours
   console.InitConsole();
 
   RunOptions options;
@@ -170,10 +171,6 @@ int main(int argc, char** argv) {
   const int status = runner.Run(script, &results);
   const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
   reporter.Summary(results, seconds);
-  if (status == kExitPort) {
-    for (const auto& r : results)
-      if (r.failureType == "Port") std::fprintf(stderr, "qeld-run: cannot open the port: %s\n", r.failure.c_str());
-  }
 
   if (!junit.empty()) {
     const std::string name = std::filesystem::path(scriptPath).stem().string();

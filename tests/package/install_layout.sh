@@ -12,7 +12,7 @@ usr=$root/usr
 fail=0
 problem() { echo "FAIL: $*"; fail=1; }
 
-for f in bin/qeld-console bin/qeld-sim; do
+for f in bin/qeld-console bin/qeld-sim bin/qeld-run; do
   [ -x "$usr/$f" ] || problem "$f is missing or not executable"
 done
 desktop=$usr/share/applications/$id.desktop
