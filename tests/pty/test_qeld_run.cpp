@@ -19,7 +19,9 @@ struct RunResult {
 
 // Runs qeld-run with these arguments in the folder dir; stdout and stderr
 // apart. terminal: stdout is a pseudo-terminal, as when a technician watches.
-RunResult RunQeldRun(const std::vector<std::string>& args, const std::string& dir, bool terminal = false) {
+// interruptAfterMs: a Ctrl+C (SIGINT) that long after the start.
+RunResult RunQeldRun(const std::vector<std::string>& args, const std::string& dir, bool terminal = false,
+                     int interruptAfterMs = -1) {
   RunResult r;
   int out[2], err[2];
   if (pipe2(err, O_CLOEXEC) != 0) return r;
@@ -51,10 +53,15 @@ RunResult RunQeldRun(const std::vector<std::string>& args, const std::string& di
   close(err[1]);
   // Both pipes at once: a full stderr must not stall the child while we read stdout.
   pollfd fds[2] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}};
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(120);
+  const auto started = std::chrono::steady_clock::now();
+  const auto deadline = started + std::chrono::seconds(120);
   int open = 2;
   while (open > 0 && std::chrono::steady_clock::now() < deadline) {
-    if (poll(fds, 2, 1000) <= 0) continue;
+    if (interruptAfterMs >= 0 && std::chrono::steady_clock::now() >= started + std::chrono::milliseconds(interruptAfterMs)) {
+      kill(pid, SIGINT);
+      interruptAfterMs = -1;
+    }
+    if (poll(fds, 2, 50) <= 0) continue;
     for (int i = 0; i < 2; ++i) {
       if (fds[i].fd < 0 || !(fds[i].revents & (POLLIN | POLLHUP))) continue;
       char buf[4096];
@@ -333,6 +340,21 @@ TEST_F(QeldRun, ATerminalShowsAProgressBarAPipeDoesNot) {
   const RunResult pipe = RunQeldRun({script}, dir_);
   EXPECT_EQ(pipe.out.find('\r'), std::string::npos) << pipe.out;
   EXPECT_EQ(pipe.out.find('#'), std::string::npos) << pipe.out;
+}
+
+TEST_F(QeldRun, CtrlCStopsTheRunInFlightAndLeavesTheModuleIdle) {
+  SimProcess sim(1, {"--fast"});
+  ASSERT_TRUE(sim.Ready()) << sim.Error();
+  const std::string script = Write("c.qeld", std::string(kHead) + "dispense request2=1 repeat=20 wait=1\nrom-version\n");
+  const RunResult r = RunQeldRun({"--junit", dir_ + "/c.xml", script}, dir_, false, 1500);
+  EXPECT_EQ(r.status, 1) << r.out;
+  EXPECT_NE(StepLine(r.out, 3).find("stopped by the operator"), std::string::npos) << r.out;
+  EXPECT_NE(StepLine(r.out, 4).find("SKIP"), std::string::npos) << r.out;
+  EXPECT_NE(Read("c.xml").find("type=\"Interrupted\""), std::string::npos);
+  // g and two to four cycles; the run ended with the cycle after the cancel.
+  const int requests = std::stoi(sim.Status().at("requests"));
+  EXPECT_GE(requests, 3);
+  EXPECT_LE(requests, 5);
 }
 
 TEST_F(QeldRun, AStepOverItsTimeLimitFailsAndLeavesTheModuleIdle) {
