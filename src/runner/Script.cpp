@@ -134,8 +134,10 @@ std::vector<ActionDef> BuildActions() {
     std::string caption;
     for (const PageLayoutEntry* e = PageLayoutTable; e->page != kEndPage; ++e)
       if (e->id == r.control) caption = e->caption;
+    // Memory cells go up to 23, sensor values up to 25.
+    const bool sensor = r.control == 7027 || r.control == 7028;
     actions.push_back(ActionDef{r.control, r.name ? r.name : StepName(caption), r.fields, r.shows,
-                                IsAdminOnly(r.control), r.run, r.awaitBox, r.limitSec});
+                                IsAdminOnly(r.control), r.run, r.awaitBox, r.limitSec, sensor ? 25L : 23L});
   }
   return actions;
 }
@@ -446,6 +448,8 @@ class Parser {
         std::string why;
         auto v = CheckValue(*f, value, &why);
         if (!v) return ScriptError{lineNo, t[i].valueColumn, why};
+        if (name == "addr" && std::stol(*v) > a->addrMax)
+          return ScriptError{lineNo, t[i].valueColumn, word + " takes addr from 0 to " + std::to_string(a->addrMax)};
         s.sets.push_back(Assignment{f, *v});
       }
     } else {

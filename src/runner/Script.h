@@ -41,6 +41,7 @@ struct ActionDef {
   bool run;                         // a repeat run: its limit grows with repeat x (wait + answer)
   const char* awaitBox;             // ends only when this box shows (answers without a timer)
   int limitSec;                     // default time limit (per cycle for runs)
+  long addrMax;                     // highest address it sends as typed (the window sends 0 above it)
 };
 
 const std::vector<FieldDef>& Fields();

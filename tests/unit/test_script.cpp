@@ -120,6 +120,8 @@ TEST(ScriptParser, ErrorsNameTheLineAndColumnOfTheSlip) {
       {kHead + "set-serial serial1=ABC\n", 3, 1, "admin"},
       {kHead + "admin\nset-serial serial1=ABC\n", 4, 20, "exactly 2"},
       {kHead + "get-length unit=inch\n", 3, 17, "hex"},
+      {kHead + "read-value addr=24\n", 3, 17, "0 to 23"},
+      {kHead + "read-sensor addr=25\nread-sensor addr=26\n", 4, 18, "0 to 25"},
       {"# nothing\n\n", 2, 1, "no step"},
       {kHead + "dispense\x01\n", 3, 9, "control character"},
   };
