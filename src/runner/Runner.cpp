@@ -311,6 +311,15 @@ StepResult Runner::RunStep(const Step& s) {
 
   if (s.action)
     for (const std::string& name : s.action->shows) r.values.emplace_back(name, FieldValue(name, firstBox));
+  // Every box of the step is on record, with the answer it was given.
+  for (Special k : {Special::Box, Special::Error}) {
+    Expectation all;
+    all.special = k;
+    const std::string text = ValueOf(all, firstBox);
+    const char* name = k == Special::Box ? "box" : "error";
+    const bool known = std::any_of(r.values.begin(), r.values.end(), [&](const auto& v) { return v.first == name; });
+    if (!text.empty() && !known) r.values.emplace_back(name, text);
+  }
   for (const Expectation& e : s.expects) {
     const std::string actual = ValueOf(e, firstBox);
     const bool known = std::any_of(r.values.begin(), r.values.end(), [&](const auto& v) { return v.first == e.target; });
@@ -336,8 +345,11 @@ std::string Runner::ValueOf(const Expectation& e, size_t firstBox) const {
   auto add = [&](const std::string& t) { joined += (joined.empty() ? "" : " | ") + t; };
   switch (e.special) {
     case Special::Box:
-      for (size_t i = firstBox; i < w_.boxes.size(); ++i)
-        if (!IsDeviceError(w_.boxes[i])) add(w_.boxes[i].text);
+      for (size_t i = firstBox; i < w_.boxes.size(); ++i) {
+        const auto& b = w_.boxes[i];
+        if (IsDeviceError(b)) continue;
+        add((b.flags & 0xF) == MB_YESNO ? b.text + (b.answer == IDYES ? " [yes]" : " [no]") : b.text);
+      }
       return joined;
     case Special::Error:
       for (size_t i = firstBox; i < w_.boxes.size(); ++i)

@@ -135,6 +135,8 @@ TEST_F(QeldRun, ServiceCheckExamplePasses) {
   EXPECT_NE(r.out.find("PASSED: 22 passed, 0 failed, 0 not run"), std::string::npos) << r.out;
   const std::string xml = Read("report.xml");
   EXPECT_NE(xml.find("tests=\"22\" failures=\"0\" errors=\"0\" skipped=\"0\""), std::string::npos) << xml;
+  // Every box is on record with its step, the admin mode's notice too.
+  EXPECT_NE(Value(StepLine(r.out, 44), "box").find("Admin mode started."), std::string::npos) << r.out;
   // The log step wrote its file into the working folder.
   const std::string log = Value(StepLine(r.out, 58), "log-file");
   EXPECT_EQ(std::filesystem::path(log).parent_path(), std::filesystem::path(dir_)) << r.out;
