@@ -19,6 +19,7 @@ desktop=$usr/share/applications/$id.desktop
 metainfo=$usr/share/metainfo/$id.metainfo.xml
 icon=$usr/share/icons/hicolor/scalable/apps/$id.svg
 for f in "$desktop" "$metainfo" "$icon" "$usr/share/man/man1/qeld-console.1" "$usr/share/man/man1/qeld-sim.1" \
+         "$usr/share/man/man1/qeld-run.1" \
          "$usr/share/doc/qeld-console/copyright"; do
   [ -s "$f" ] || problem "${f#"$root"} is missing or empty"
 done
