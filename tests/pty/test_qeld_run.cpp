@@ -295,6 +295,23 @@ TEST_F(QeldRun, AModuleThatNeverAcknowledgesFailsTheStepAtTheAckTimeout) {
   EXPECT_LT(took, std::chrono::seconds(30));
 }
 
+TEST_F(QeldRun, TheScriptAnswersTheQuestionBoxAndTheAnswerIsOnRecord) {
+  SimProcess sim(1, {"--fast"});
+  ASSERT_TRUE(sim.Ready()) << sim.Error();
+  const std::string script =
+      Write("init.qeld", std::string(kHead) + "admin\nanswer no\ninit\nexpect box contains \"[no]\"\n");
+  const RunResult no = RunQeldRun({script}, dir_);
+  EXPECT_EQ(no.status, 0) << no.out;
+  EXPECT_NE(Value(StepLine(no.out, 5), "box").find("initialize all values? [no]"), std::string::npos) << no.out;
+  EXPECT_EQ(sim.Status().at("requests"), "1");  // only the open's query: nothing initialised
+
+  // Without an answer line the question gets yes, and the request goes out.
+  const std::string yes = Write("init2.qeld", std::string(kHead) + "admin\ninit\nexpect box contains \"[yes]\"\n");
+  const RunResult r = RunQeldRun({yes}, dir_);
+  EXPECT_EQ(r.status, 0) << r.out;
+  EXPECT_EQ(sim.Status().at("requests"), "3");
+}
+
 TEST_F(QeldRun, AScriptErrorGivesItsLineAndColumnAndSendsNothing) {
   SimProcess sim(1, {"--fast"});
   ASSERT_TRUE(sim.Ready()) << sim.Error();
