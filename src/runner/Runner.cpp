@@ -312,11 +312,11 @@ StepResult Runner::RunStep(const Step& s) {
   if (s.action)
     for (const std::string& name : s.action->shows) r.values.emplace_back(name, FieldValue(name, firstBox));
   // Every box of the step is on record, with the answer it was given.
-  for (Special k : {Special::Box, Special::Error}) {
+  for (Reading k : {Reading::Box, Reading::Error}) {
     Expectation all;
-    all.special = k;
+    all.reading = k;
     const std::string text = ValueOf(all, firstBox);
-    const char* name = k == Special::Box ? "box" : "error";
+    const char* name = k == Reading::Box ? "box" : "error";
     const bool known = std::any_of(r.values.begin(), r.values.end(), [&](const auto& v) { return v.first == name; });
     if (!text.empty() && !known) r.values.emplace_back(name, text);
   }
@@ -343,22 +343,22 @@ std::string Runner::FieldValue(const std::string& name, size_t firstBox) const {
 std::string Runner::ValueOf(const Expectation& e, size_t firstBox) const {
   std::string joined;
   auto add = [&](const std::string& t) { joined += (joined.empty() ? "" : " | ") + t; };
-  switch (e.special) {
-    case Special::Box:
+  switch (e.reading) {
+    case Reading::Box:
       for (size_t i = firstBox; i < w_.boxes.size(); ++i) {
         const auto& b = w_.boxes[i];
         if (IsDeviceError(b)) continue;
         add((b.flags & 0xF) == MB_YESNO ? b.text + (b.answer == IDYES ? " [yes]" : " [no]") : b.text);
       }
       return joined;
-    case Special::Error:
+    case Reading::Error:
       for (size_t i = firstBox; i < w_.boxes.size(); ++i)
         if (IsDeviceError(w_.boxes[i])) add(Trim(w_.boxes[i].caption) + ": " + w_.boxes[i].text);
       return joined;
-    case Special::Progress: return std::to_string(w_.GetProgressPos(ctl::kProgress));
-    case Special::LogFile: return d_.m_strLogPath;
-    case Special::Sensor: return std::to_string(w_.GetCheck(e.control));
-    case Special::None: break;
+    case Reading::Progress: return std::to_string(w_.GetProgressPos(ctl::kProgress));
+    case Reading::LogFile: return d_.m_strLogPath;
+    case Reading::Sensor: return std::to_string(w_.GetCheck(e.control));
+    case Reading::None: break;
   }
   return Trim(w_.GetText(e.control));
 }

@@ -480,11 +480,11 @@ class Parser {
       if (t.size() < 3) return Error(target, "expect sensor NAME = 0|1");
       e.control = FindSensor(t[2].text);
       if (!e.control) return Error(t[2], "unknown sensor \"" + t[2].text + "\" (" + SensorNames() + ")");
-      e.special = Special::Sensor;
+      e.reading = Reading::Sensor;
       e.target = "sensor " + t[2].text;
       i = 3;
     } else if (target.text == "error") {
-      e.special = Special::Error;
+      e.reading = Reading::Error;
       e.target = "error";
       i = 2;
       if (t.size() == 3 && t[2].text == "none") {
@@ -493,7 +493,7 @@ class Parser {
         return std::nullopt;
       }
     } else if (target.text == "box" || target.text == "progress" || target.text == "log-file") {
-      e.special = target.text == "box" ? Special::Box : target.text == "progress" ? Special::Progress : Special::LogFile;
+      e.reading = target.text == "box" ? Reading::Box : target.text == "progress" ? Reading::Progress : Reading::LogFile;
       e.target = target.text;
       i = 2;
     } else if (const FieldDef* f = FindField(target.text); f && f->control >= 0) {
@@ -518,9 +518,9 @@ class Parser {
     long n = 0;
     if ((e.op == Op::Le || e.op == Op::Ge) && !ParseInt(v.text, &n))
       return Error(v, op.text + " compares numbers; \"" + v.text + "\" is not one");
-    if (e.special == Special::Sensor && (e.op != Op::Eq || (v.text != "0" && v.text != "1")))
+    if (e.reading == Reading::Sensor && (e.op != Op::Eq || (v.text != "0" && v.text != "1")))
       return Error(op, "a sensor is expected = 0 or = 1");
-    if (e.special == Special::Error) out_->steps.back().errorExpected = true;
+    if (e.reading == Reading::Error) out_->steps.back().errorExpected = true;
     out_->steps.back().expects.push_back(e);
     return std::nullopt;
   }

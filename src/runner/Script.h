@@ -30,7 +30,7 @@ struct FieldDef {
 };
 
 // Values a script can read that are no edit field.
-enum class Special { None, Box, Error, Progress, LogFile, Sensor };
+enum class Reading { None, Box, Error, Progress, LogFile, Sensor };
 
 struct ActionDef {
   int control;
@@ -65,7 +65,7 @@ struct Expectation {
   std::string text;    // as written
   std::string target;  // field name, "sensor NAME", "box", "error", "progress", "log-file"
   int control = -1;    // field or sensor control
-  Special special = Special::None;
+  Reading reading = Reading::None;
   Op op = Op::Eq;
   std::string value;
 };
