@@ -239,8 +239,9 @@ TEST_F(QeldRun, DeviceErrorFailsItsStepStopsTheRunAndTheReportSaysWhy) {
   EXPECT_EQ(std::distance(std::sregex_iterator(xml.begin(), xml.end(), skipped), std::sregex_iterator()), 2);
   EXPECT_NE(xml.find("</testsuite>\n</testsuites>\n"), std::string::npos);
   // Well-formed XML, where an XML checker is at hand.
-  if (std::system("command -v xmllint >/dev/null 2>&1") == 0)
+  if (std::system("command -v xmllint >/dev/null 2>&1") == 0) {
     EXPECT_EQ(std::system(("xmllint --noout " + dir_ + "/err.xml").c_str()), 0);
+  }
 }
 
 TEST_F(QeldRun, KeepGoingRunsOnAfterADeviceError) {
