@@ -116,6 +116,8 @@ class ConsoleDialog : public WindowHandler {
   int m_nUnitSeen = 1;
 
   unsigned m_nPort = 1;
+  // Names the program in the notes it leaves on the terminal (qeld-run runs the console too).
+  std::string m_strProgramName = "qeld-console";
 
   // bound controls: one text per edit field, one int per check box / radio
   std::map<int, std::string> m_strText;

@@ -117,7 +117,7 @@ void ConsoleDialog::OnOpen() {
   } else {
     msg = Format("!!! Error COM%u connect !!!", m_nPort);
     // A technician who started the console from a terminal sees the reason.
-    std::fprintf(stderr, "qeld-console: %s\n",
+    std::fprintf(stderr, "%s: %s\n", m_strProgramName.c_str(),
                  m_Comm.LastError().empty() ? msg.c_str() : m_Comm.LastError().c_str());
   }
   HideAllControls();

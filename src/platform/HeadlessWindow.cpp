@@ -96,7 +96,40 @@ void HeadlessWindow::AddTab(int, int index, const std::string& text) {
   tabs.insert(tabs.begin() + index, text);
 }
 
-void HeadlessWindow::SetTimer(int id, unsigned ms) { timers_[id] = Timer{now_ + ms, order_++}; }
+void HeadlessWindow::SetTimer(int id, unsigned ms) { timers_[id] = Timer{Clock() + ms, order_++}; }
+
+namespace {
+int64_t SteadyNs() {
+  return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
+}  // namespace
+
+int64_t HeadlessWindow::RealNow() const { return (SteadyNs() - realStartNs_) / 1000000 + now0_; }
+
+void HeadlessWindow::UseRealClock() {
+  if (real_) return;
+  now0_ = now_;
+  realStartNs_ = SteadyNs();
+  real_ = true;
+}
+
+bool HeadlessWindow::RunUntil(const std::function<bool()>& pred, int64_t untilMs) {
+  for (;;) {
+    const int64_t t = Clock();
+    now_ = t;
+    FireTimersUpTo(t);
+    if (pred()) return true;
+    if (Clock() >= untilMs) return false;
+    // Sleep until the next timer is due, a call is queued or the time is up.
+    int64_t next = untilMs;
+    for (const auto& [id, tm] : timers_) next = std::min(next, tm.due);
+    for (const auto& sc : scheduled_) next = std::min(next, sc.due);
+    const int64_t waitMs = std::max<int64_t>(0, next - Clock());
+    std::unique_lock lk(qm_);
+    qcv_.wait_for(lk, std::chrono::milliseconds(waitMs), [&] { return !queue_.empty(); });
+  }
+}
 void HeadlessWindow::KillTimer(int id) { timers_.erase(id); }
 int64_t HeadlessWindow::TimerDue(int id) const {
   auto it = timers_.find(id);
@@ -196,9 +229,9 @@ int HeadlessWindow::MessageBox(const std::string& text, const std::string& capti
   } else if ((flags & 0xF) == MB_YESNO) {
     s.answer = IDYES;
   }
-  boxes.push_back(BoxRecord{text, caption, flags, now_, s.answer});
+  boxes.push_back(BoxRecord{text, caption, flags, Clock(), s.answer});
   // The box's own loop keeps serving timers and messages while it is open.
-  if (s.holdMs > 0) FireTimersUpTo(now_ + s.holdMs);
+  if (s.holdMs > 0 && !real_) FireTimersUpTo(now_ + s.holdMs);
   return s.answer;
 }
 
@@ -221,7 +254,7 @@ std::optional<std::string> HeadlessWindow::PasswordDialog(const std::string&, in
 }
 
 void HeadlessWindow::AboutBox(const std::string& caption, const std::string& line1, const std::string& line2) {
-  boxes.push_back(BoxRecord{line1 + "\n" + line2, caption, MB_OK, now_, IDOK});
+  boxes.push_back(BoxRecord{line1 + "\n" + line2, caption, MB_OK, Clock(), IDOK});
 }
 
 int HeadlessWindow::RunModal() {

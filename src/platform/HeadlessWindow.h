@@ -1,6 +1,8 @@
 // Headless window backend: controls in memory, a virtual clock for timers and
 // scripted answers for the modal boxes, so the console runs in tests without a
-// display and without real waiting.
+// display and without real waiting. In real-clock mode (qeld-run) the same
+// backend keeps wall-clock time: timers fire when they are due and the loop
+// sleeps in between.
 #pragma once
 #include <deque>
 #include <map>
@@ -56,7 +58,7 @@ class HeadlessWindow : public WindowHost {
   std::string Title() const override { return title_; }
   void SetTimer(int id, unsigned ms) override;
   void KillTimer(int id) override;
-  int64_t NowMs() const override { return now_; }
+  int64_t NowMs() const override { return Clock(); }
   int MessageBox(const std::string& text, const std::string& caption, unsigned flags) override;
   std::optional<std::string> FileOpenDialog(const std::string& filter) override;
   std::optional<std::string> PasswordDialog(const std::string& caption, int maxLen) override;
@@ -65,7 +67,16 @@ class HeadlessWindow : public WindowHost {
   void EndModal(int result) override;
 
   // --- driving it from a test (the window's thread is the test's thread) ---
-  int64_t Now() const { return now_; }
+  int64_t Now() const { return Clock(); }
+
+  // Switches to wall-clock time for good: from now on timers are due at real
+  // times and RunUntil is the way to let time pass. Call before InitConsole.
+  void UseRealClock();
+  bool RealClock() const { return real_; }
+  // Real-clock mode: serves queued calls (posted messages, the reader's
+  // synchronous sends) and timers as they fall due, sleeping in between,
+  // until pred() holds (true) or the clock reaches untilMs (pred()'s value).
+  bool RunUntil(const std::function<bool()>& pred, int64_t untilMs);
   // Runs queued calls, then timers due within ms of virtual time, in order.
   void Advance(int64_t ms);
   // Runs queued calls (posted messages, sends from other threads) until none is left.
@@ -84,7 +95,7 @@ class HeadlessWindow : public WindowHost {
   int64_t TimerDue(int id) const;
   const Control* Find(int id) const;
 
-  std::deque<BoxScript> boxScript;                       // answers for message boxes
+  std::deque<BoxScript> boxScript;                       // answers for message boxes (else OK / Yes)
   std::deque<std::optional<std::string>> fileScript;     // answers for the file dialog
   std::deque<std::optional<std::string>> passwordScript; // answers for the password prompt
   std::vector<BoxRecord> boxes;                          // every box shown
@@ -99,6 +110,8 @@ class HeadlessWindow : public WindowHost {
 
  private:
   void handlerCommand(int id);
+  int64_t Clock() const { return real_ ? RealNow() : now_; }
+  int64_t RealNow() const;
   bool RunOneCall();
   void FireTimersUpTo(int64_t t);
   Control* FindMut(int id);
@@ -116,6 +129,9 @@ class HeadlessWindow : public WindowHost {
   std::vector<Scheduled> scheduled_;
   uint64_t order_ = 0;
   int64_t now_ = 0;
+  bool real_ = false;
+  int64_t realStartNs_ = 0;  // steady clock at UseRealClock, ns
+  int64_t now0_ = 0;         // virtual time then, so the clock never goes back
   std::mutex qm_;
   std::condition_variable qcv_;
   std::deque<std::function<void()>> queue_;

@@ -12,7 +12,7 @@ usr=$root/usr
 fail=0
 problem() { echo "FAIL: $*"; fail=1; }
 
-for f in bin/qeld-console bin/qeld-sim; do
+for f in bin/qeld-console bin/qeld-sim bin/qeld-run; do
   [ -x "$usr/$f" ] || problem "$f is missing or not executable"
 done
 desktop=$usr/share/applications/$id.desktop
@@ -20,6 +20,7 @@ metainfo=$usr/share/metainfo/$id.metainfo.xml
 icon=$usr/share/icons/hicolor/scalable/apps/$id.svg
 man=$usr/share/man/man1
 for f in "$desktop" "$metainfo" "$icon" "$man/qeld-console.1.gz" "$man/qeld-sim.1.gz" \
+         "$man/qeld-run.1.gz" \
          "$usr/share/doc/qeld-console/copyright"; do
   [ -s "$f" ] || problem "${f#"$root"} is missing or empty"
 done
