@@ -70,8 +70,8 @@ void ConsoleDialog::OnPortLost(uint32_t opening) {
   // A notice about an opening that OPEN has since replaced is stale.
   if (!m_Comm.m_bOpen || opening != m_Comm.m_nOpenings) return;
   m_Comm.ClosePort();
-  for (int t : {kTimerAck, kTimerResponse, kTimerProgress, kTimerRepeat, kTimerLogRequest}) m_wnd.KillTimer(t);
-  m_bDownloading = 0;
+  for (int t : {kTimerAck, kTimerResponse, kTimerRepeat, kTimerLogRequest}) m_wnd.KillTimer(t);
+  StopDownload();
   m_bBusy = 0;
   m_nRepeatCount = 0;
   m_nRepeatLeft = 0;

@@ -82,6 +82,9 @@ class ConsoleDialog : public WindowHandler {
   void OnWriteProg();
   void OnBlockAnswer();
   void OnProgressTimer();
+  // Every way a download ends early (device error, ACK failure, a lost port,
+  // OPEN) goes through here: the progress refresh stops with it.
+  void StopDownload();
   unsigned ImageSum() const;
 
   // --- runs/ ---

@@ -97,6 +97,8 @@ int ConsoleDialog::InitConsole() {
 
 void ConsoleDialog::OnOpen() {
   if (m_Comm.m_bOpen) m_Comm.ClosePort();
+  // A download in progress does not survive the reopening.
+  StopDownload();
   ReadFields();
   WriteFields();
   // The line monitor's times count from each OPEN.
