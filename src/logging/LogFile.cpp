@@ -68,8 +68,10 @@ void ConsoleDialog::WriteLogResponse() {
   }
   bool ok = true;
   int groups = 0;
-  for (int j = 4; j < L - 6; j += kGroupSize) {
-    // A last group of fewer than 8 data bytes writes only those bytes.
+  errno = 0;  // a failed write below names its own reason
+  // Every data byte is written: a last group of fewer than 8 data bytes, even
+  // of 1 to 4, writes only those bytes, never the ETX or the BCC behind them.
+  for (int j = 4; j < dataEnd; j += kGroupSize) {
     const int n = std::min(kGroupSize, dataEnd - j);
     ok = ok && std::fwrite(f + j, 1, n, m_hLogFile) == static_cast<size_t>(n);
     if (++groups > kGroupsPerLine - 1) {
