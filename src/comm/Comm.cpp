@@ -192,8 +192,10 @@ std::string CComm::DevicePath(int port) {
 }
 
 int CComm::OpenPort(int port, int baud, int dataBits, int stopBits, int parity) {
-  const unsigned n = static_cast<uint16_t>(port);
-  if (n > static_cast<unsigned>(kMaxPort)) {
+  // Refused before anything is touched, and never cut to fewer bits: COM65537
+  // must not open COM1 while the status line names COM65537.
+  const unsigned n = static_cast<unsigned>(port);
+  if (port < 1 || port > kMaxPort) {
     m_strLastError = "COM" + std::to_string(n) + ": no such port (COM1 to COM" + std::to_string(kMaxPort) + ")";
     return 0;
   }
@@ -213,11 +215,6 @@ int CComm::OpenPort(int port, int baud, int dataBits, int stopBits, int parity) 
   }
 
   const std::string path = DevicePath(static_cast<int>(n));
-  // COM0 has no /dev/ttyS name of its own; only a mapping gives it a device.
-  if (n == 0 && path == DevicePathFallback(0)) {
-    m_strLastError = "COM0: no such port (COM1 to COM" + std::to_string(kMaxPort) + ")";
-    return 0;
-  }
   if (path.size() >= sizeof m_szPortName) {
     m_strLastError = PortError(n, path, "device path too long");
     return 0;
