@@ -8,7 +8,8 @@ namespace qeld {
 
 ConsoleDialog::ConsoleDialog(WindowHost& wnd)
     : m_wnd(wnd), m_bLogMode(m_nCheck[ctl::kLogMode]), m_Image(kImageSize, 0xFF) {
-  for (int id : BoundTextIds()) m_TextBindings.emplace_back(id, &m_strText[id]);
+  for (int id : BoundTextIds())
+    if (id != ctl::kMessageArea) m_TextBindings.emplace_back(id, &m_strText[id]);
   for (int id : BoundCheckIds()) m_CheckBindings.emplace_back(id, &(m_nCheck[id] = 0));
   m_wnd.SetHandler(this);
   m_wnd.CreateControls(ConsoleTemplate());
@@ -47,6 +48,18 @@ void ConsoleDialog::OnCommand(int id) {
 }
 
 void ConsoleDialog::OnTimer(int id) { TimerDispatch(id); }
+
+void ConsoleDialog::AppendMessage(const std::string& text) {
+  std::string& area = Text(ctl::kMessageArea);
+  area += text;
+  KeepTail(area, kMessageAreaKeep);
+  m_wnd.AppendText(ctl::kMessageArea, text, kMessageAreaKeep);
+}
+
+void ConsoleDialog::ClearMessageArea() {
+  Text(ctl::kMessageArea).clear();
+  m_wnd.SetText(ctl::kMessageArea, "");
+}
 
 LRESULT ConsoleDialog::OnMessage(unsigned msg, WPARAM w, LPARAM) {
   switch (msg) {

@@ -21,6 +21,8 @@ namespace qeld {
 
 // Title of the console's message boxes.
 inline constexpr const char* kAppName = "QELD TP";
+// What the MessageArea keeps of its end.
+inline constexpr size_t kMessageAreaKeep = 64 * 1024;
 
 class ConsoleDialog : public WindowHandler {
  public:
@@ -45,6 +47,12 @@ class ConsoleDialog : public WindowHandler {
   void OnPortLost(uint32_t opening);
   std::string& Text(int id) { return m_strText[id]; }  // bound field text by control id
   int& Check(int id) { return m_nCheck[id]; }           // bound check state by control id
+  // Adds a line or notice to the MessageArea at once. The area keeps only
+  // its last kMessageAreaKeep bytes, and is not part of the field exchange:
+  // re-reading and re-setting it at every response made a flood of frames
+  // slower with every frame.
+  void AppendMessage(const std::string& text);
+  void ClearMessageArea();
 
   // --- app/: page layout, enables, unit switch ---
   void RefreshPage();

@@ -86,7 +86,7 @@ void ConsoleDialog::WriteLogResponse() {
     return;
   }
   if (m_bLogMode == 1)
-    Text(ctl::kMessageArea) += "\r\n Log data is written. \r\n ";
+    AppendMessage("\r\n Log data is written. \r\n ");
   else
     m_wnd.MessageBox("Log data is written.", kAppName, MB_OK);
 }

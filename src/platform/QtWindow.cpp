@@ -31,6 +31,9 @@
 #include <QRegularExpressionValidator>
 #include <QScrollBar>
 #include <QTabWidget>
+#include <QTextBlock>
+#include <QTextCursor>
+#include <QTextDocument>
 #include <QTimer>
 #include <QVBoxLayout>
 #include <algorithm>
@@ -372,6 +375,9 @@ QWidget* QtWindow::MakeWidget(const ControlSpec& s) {
       if (s.style & kEsMultiline) {
         auto* e = new QPlainTextEdit(client_);
         e->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+        // Appends would pile up in the undo history for ever: a message area
+        // fed by a flood of frames must stay bounded in memory.
+        e->setUndoRedoEnabled(false);
         e->setReadOnly(s.style & kEsReadOnly);
         e->setPlainText(MultiLineDisplay(s.text));
         connect(e, &QPlainTextEdit::textChanged, this, [this, id] {
@@ -514,6 +520,39 @@ void QtWindow::SetText(int id, const std::string& text) {
     case ControlKind::Progress:
       break;
   }
+}
+
+void QtWindow::AppendText(int id, const std::string& text, size_t maxKeep) {
+  Control* c = Find(id);
+  auto* e = c ? qobject_cast<QPlainTextEdit*>(c->widget) : nullptr;
+  if (!e) {
+    WindowHost::AppendText(id, text, maxKeep);
+    return;
+  }
+  // Only the new text is laid out; the field is read back from the widget
+  // from now on, not from the copy last set.
+  settingText_ = true;
+  c->textValid = false;
+  c->text.clear();
+  QTextDocument* doc = e->document();
+  QTextCursor end(doc);
+  end.movePosition(QTextCursor::End);
+  end.insertText(MultiLineDisplay(text));
+  // Characters stand in for bytes here: a tail of maxKeep characters is never
+  // less than the console's tail of maxKeep bytes.
+  const int excess = doc->characterCount() - 1 - static_cast<int>(std::min<size_t>(maxKeep, INT_MAX / 2));
+  if (excess > 0) {
+    const QTextBlock first = doc->findBlock(excess);
+    int cut = excess;
+    if (first.position() != excess && first.next().isValid()) cut = first.next().position();
+    QTextCursor head(doc);
+    head.setPosition(cut, QTextCursor::KeepAnchor);
+    head.removeSelectedText();
+  }
+  settingText_ = false;
+  // New lines are appended at the end; keep them in view.
+  e->moveCursor(QTextCursor::End);
+  e->verticalScrollBar()->setValue(e->verticalScrollBar()->maximum());
 }
 
 std::string QtWindow::GetText(int id) const {
