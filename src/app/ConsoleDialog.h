@@ -107,6 +107,8 @@ class ConsoleDialog : public WindowHandler {
   void WriteLogResponse();
   void CloseLogFile();
   void ReportLogFailure(const std::string& path, int err);
+  // In the MessageArea with log mode on, else in a box.
+  void ReportLogProblem(const std::string& text);
 
   // ======================= state =======================
   WindowHost& m_wnd;
@@ -177,6 +179,8 @@ class ConsoleDialog : public WindowHandler {
   std::FILE* m_hLogFile = nullptr;
   std::time_t (*m_fnClock)(std::time_t*) = &std::time;  // names log files; tests fix it
   std::string m_strLogPath;
+  bool m_bLogFailReported = false;  // the last log file could not be made, and that was told
+  bool m_bStrayLogNoted = false;    // unasked log data has been noted since the last file or OPEN
 
   // firmware image
   std::vector<uint8_t> m_Image;

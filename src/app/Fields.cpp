@@ -99,6 +99,7 @@ void ConsoleDialog::OnOpen() {
   if (m_Comm.m_bOpen) m_Comm.ClosePort();
   // A download in progress does not survive the reopening.
   StopDownload();
+  m_bStrayLogNoted = false;
   ReadFields();
   WriteFields();
   // The line monitor's times count from each OPEN.

@@ -33,6 +33,7 @@ void ConsoleDialog::CloseLogFile() {
   if (m_hLogFile) std::fclose(m_hLogFile);
   m_hLogFile = nullptr;
   m_strLogPath.clear();
+  m_bLogFailReported = false;
 }
 
 void ConsoleDialog::OnLogData() {
@@ -42,18 +43,25 @@ void ConsoleDialog::OnLogData() {
   CloseLogFile();
   m_hLogFile = std::fopen(path.c_str(), "wb");
   if (!m_hLogFile) {
+    // Told once, here, with the path and the reason; the answer to the
+    // request finds no file and adds nothing.
     ReportLogFailure(path, errno);
+    m_bLogFailReported = true;
   } else {
     m_strLogPath = path;
+    m_bStrayLogNoted = false;
   }
   // With log mode on, the runs send the log requests; here only the file is made.
   if (m_bLogMode == 0) SendCommand(19);
 }
 
 void ConsoleDialog::ReportLogFailure(const std::string& path, int err) {
-  const std::string text = Format("Log data is NOT written: %s: %s", path.c_str(), std::strerror(err));
+  ReportLogProblem(Format("Log data is NOT written: %s: %s", path.c_str(), std::strerror(err)));
+}
+
+void ConsoleDialog::ReportLogProblem(const std::string& text) {
   if (m_bLogMode == 1)
-    Text(ctl::kMessageArea) += "\r\n " + text + " \r\n ";
+    AppendMessage("\r\n " + text + " \r\n ");
   else
     m_wnd.MessageBox(text, kAppName, MB_OK | MB_ICONSTOP);
 }
@@ -63,7 +71,16 @@ void ConsoleDialog::WriteLogResponse() {
   const int L = m_nFrameLength;
   const int dataEnd = L - 2;  // the ETX; data runs from position 4 up to it
   if (!m_hLogFile) {
-    ReportLogFailure(m_strLogPath.empty() ? std::string("(no log file is open)") : m_strLogPath, EBADF);
+    if (m_bLogFailReported) {
+      m_bLogFailReported = false;  // the file's failure was reported when it was made
+    } else if (m_bBusy && m_cLastCommand == '~') {
+      ReportLogProblem("Log data is NOT written: no log file is open");
+    } else if (!m_bStrayLogNoted) {
+      // Log data nobody asked for (noise, a stray answer): acknowledged by the
+      // receiver, noted once, and no box, which would stop the line being read.
+      m_bStrayLogNoted = true;
+      AppendMessage("\r\n Log data is NOT written: it was not asked for and no log file is open. \r\n ");
+    }
     return;
   }
   bool ok = true;
