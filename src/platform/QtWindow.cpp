@@ -399,7 +399,11 @@ QWidget* QtWindow::MakeWidget(const ControlSpec& s) {
           p.setColor(QPalette::Base, p.color(QPalette::Window));
           e->setPalette(p);
         }
-        connect(e, &QLineEdit::textEdited, this, [this, id] {
+        // Any change the console did not make itself (typing, paste, a drop,
+        // an assistive tool's set-text) makes the field's own text the one
+        // read; typed edits alone are not enough.
+        connect(e, &QLineEdit::textChanged, this, [this, id] {
+          if (settingText_) return;
           if (auto* c = Find(id)) c->textValid = false;
         });
         w = e;
@@ -505,7 +509,14 @@ void QtWindow::SetText(int id, const std::string& text) {
       } else {
         auto* line = static_cast<QLineEdit*>(w);
         const QString shown = SingleLineDisplay(text);
-        if (line->text() != shown) line->setText(shown);
+        if (line->text() != shown) {
+          settingText_ = true;
+          line->setText(shown);
+          settingText_ = false;
+          // A text set by the program shows its start, as a native edit
+          // field does; setText leaves the view scrolled to the end.
+          line->setCursorPosition(0);
+        }
       }
       break;
     case ControlKind::Combo: {
@@ -513,7 +524,10 @@ void QtWindow::SetText(int id, const std::string& text) {
       // the field and put its caret at the end.
       auto* cb = static_cast<QComboBox*>(w);
       const QString shown = Q(text);
-      if (cb->currentText() != shown) cb->setEditText(shown);
+      if (cb->currentText() != shown) {
+        cb->setEditText(shown);
+        if (cb->lineEdit()) cb->lineEdit()->setCursorPosition(0);
+      }
       break;
     }
     case ControlKind::Tab:
