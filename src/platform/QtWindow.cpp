@@ -48,6 +48,10 @@ namespace {
 
 const char* const kIdProperty = "qeldControlId";
 
+// Characters after which a line of a multi-line field that keeps growing by
+// appends goes on on a new line (see AppendText).
+constexpr int kLongLine = 1024;
+
 QString Q(const std::string& s) { return QString::fromUtf8(s.data(), static_cast<qsizetype>(s.size())); }
 std::string S(const QString& s) { return s.toUtf8().toStdString(); }
 
@@ -551,6 +555,11 @@ void QtWindow::AppendText(int id, const std::string& text, size_t maxKeep) {
   QTextDocument* doc = e->document();
   QTextCursor end(doc);
   end.movePosition(QTextCursor::End);
+  // The field lays out a whole line (block) again at every change: a line
+  // that only ever grows, as " Undefined Command " after " Undefined
+  // Command " does, would cost more with every frame. A line that has grown
+  // long goes on on a new line of the field, where it would have wrapped.
+  if (end.block().length() > kLongLine) end.insertBlock();
   end.insertText(MultiLineDisplay(text));
   // Characters stand in for bytes here: a tail of maxKeep characters is never
   // less than the console's tail of maxKeep bytes.

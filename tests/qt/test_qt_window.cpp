@@ -27,6 +27,7 @@
 #include <QStyleOptionButton>
 #include <QStyleOptionFrame>
 #include <QTabWidget>
+#include <QTextBlock>
 #include <QTextDocument>
 #include <QTimer>
 #include <QValidator>
@@ -589,6 +590,14 @@ TEST_F(QtWindowTest, TheMessageAreaAppendsAndKeepsABoundedTail) {
   EXPECT_EQ(read.substr(read.size() - 16), " Line 4999 !!!\r\n");
   wnd.SetText(ctl::kMessageArea, "");
   EXPECT_EQ(area->toPlainText(), "");
+
+  // Appends without line ends (" Undefined Command " after another) do not
+  // make one line that grows for ever: it goes on on new lines of the field,
+  // so that no append lays out more than a bounded line.
+  for (int i = 0; i < 5000; ++i) wnd.AppendText(ctl::kMessageArea, " Undefined Command ", 65536);
+  EXPECT_LE(area->toPlainText().size(), 65536);
+  EXPECT_GT(area->document()->blockCount(), 10);
+  for (QTextBlock b = area->document()->begin(); b.isValid(); b = b.next()) EXPECT_LE(b.length(), 2048);
 }
 
 TEST_F(QtWindowTest, DigitsOnlyFieldsRefuseOtherCharacters) {
