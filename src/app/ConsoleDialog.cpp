@@ -8,7 +8,8 @@ namespace qeld {
 
 ConsoleDialog::ConsoleDialog(WindowHost& wnd)
     : m_wnd(wnd), m_bLogMode(m_nCheck[ctl::kLogMode]), m_Image(kImageSize, 0xFF) {
-  for (int id : BoundTextIds()) m_TextBindings.emplace_back(id, &m_strText[id]);
+  for (int id : BoundTextIds())
+    if (id != ctl::kMessageArea) m_TextBindings.emplace_back(id, &m_strText[id]);
   for (int id : BoundCheckIds()) m_CheckBindings.emplace_back(id, &(m_nCheck[id] = 0));
   m_wnd.SetHandler(this);
   m_wnd.CreateControls(ConsoleTemplate());
@@ -48,6 +49,18 @@ void ConsoleDialog::OnCommand(int id) {
 
 void ConsoleDialog::OnTimer(int id) { TimerDispatch(id); }
 
+void ConsoleDialog::AppendMessage(const std::string& text) {
+  std::string& area = Text(ctl::kMessageArea);
+  area += text;
+  KeepTail(area, kMessageAreaKeep);
+  m_wnd.AppendText(ctl::kMessageArea, text, kMessageAreaKeep);
+}
+
+void ConsoleDialog::ClearMessageArea() {
+  Text(ctl::kMessageArea).clear();
+  m_wnd.SetText(ctl::kMessageArea, "");
+}
+
 LRESULT ConsoleDialog::OnMessage(unsigned msg, WPARAM w, LPARAM) {
   switch (msg) {
     case UM_COMM_DATA: return OnCommData();
@@ -73,8 +86,8 @@ void ConsoleDialog::OnPortLost(uint32_t opening) {
   // A notice about an opening that OPEN has since replaced is stale.
   if (!m_Comm.m_bOpen || opening != m_Comm.m_nOpenings) return;
   m_Comm.ClosePort();
-  for (int t : {kTimerAck, kTimerResponse, kTimerProgress, kTimerRepeat, kTimerLogRequest}) m_wnd.KillTimer(t);
-  m_bDownloading = 0;
+  for (int t : {kTimerAck, kTimerResponse, kTimerRepeat, kTimerLogRequest}) m_wnd.KillTimer(t);
+  StopDownload();
   m_bBusy = 0;
   m_nRepeatCount = 0;
   m_nRepeatLeft = 0;

@@ -21,6 +21,8 @@ namespace qeld {
 
 // Title of the console's message boxes.
 inline constexpr const char* kAppName = "QELD TP";
+// What the MessageArea keeps of its end.
+inline constexpr size_t kMessageAreaKeep = 64 * 1024;
 
 class ConsoleDialog : public WindowHandler {
  public:
@@ -45,6 +47,12 @@ class ConsoleDialog : public WindowHandler {
   void OnPortLost(uint32_t opening);
   std::string& Text(int id) { return m_strText[id]; }  // bound field text by control id
   int& Check(int id) { return m_nCheck[id]; }           // bound check state by control id
+  // Adds a line or notice to the MessageArea at once. The area keeps only
+  // its last kMessageAreaKeep bytes, and is not part of the field exchange:
+  // re-reading and re-setting it at every response made a flood of frames
+  // slower with every frame.
+  void AppendMessage(const std::string& text);
+  void ClearMessageArea();
 
   // --- app/: page layout, enables, unit switch ---
   void RefreshPage();
@@ -82,6 +90,9 @@ class ConsoleDialog : public WindowHandler {
   void OnWriteProg();
   void OnBlockAnswer();
   void OnProgressTimer();
+  // Every way a download ends early (device error, ACK failure, a lost port,
+  // OPEN) goes through here: the progress refresh stops with it.
+  void StopDownload();
   unsigned ImageSum() const;
 
   // --- runs/ ---
@@ -96,6 +107,8 @@ class ConsoleDialog : public WindowHandler {
   void WriteLogResponse();
   void CloseLogFile();
   void ReportLogFailure(const std::string& path, int err);
+  // In the MessageArea with log mode on, else in a box.
+  void ReportLogProblem(const std::string& text);
 
   // ======================= state =======================
   WindowHost& m_wnd;
@@ -168,6 +181,8 @@ class ConsoleDialog : public WindowHandler {
   std::FILE* m_hLogFile = nullptr;
   std::time_t (*m_fnClock)(std::time_t*) = &std::time;  // names log files; tests fix it
   std::string m_strLogPath;
+  bool m_bLogFailReported = false;  // the last log file could not be made, and that was told
+  bool m_bStrayLogNoted = false;    // unasked log data has been noted since the last file or OPEN
 
   // firmware image
   std::vector<uint8_t> m_Image;

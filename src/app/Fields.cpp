@@ -97,12 +97,9 @@ int ConsoleDialog::InitConsole() {
 
 void ConsoleDialog::OnOpen() {
   if (m_Comm.m_bOpen) m_Comm.ClosePort();
-  // A download under way is abandoned: its block's answer cannot come on the
-  // new opening, and the flag left set would keep the page disabled for good.
-  if (m_bDownloading) {
-    m_bDownloading = 0;
-    m_wnd.KillTimer(kTimerProgress);
-  }
+  // A download in progress does not survive the reopening.
+  StopDownload();
+  m_bStrayLogNoted = false;
   ReadFields();
   WriteFields();
   // The line monitor's times count from each OPEN.

@@ -65,6 +65,7 @@ void ConsoleDialog::ShowPage() {
     if (e->page != m_nPage) continue;
     m_wnd.Show(e->id, true);
     m_wnd.SetText(e->id, e->caption);
+    if (e->id == ctl::kMessageArea) Text(e->id) = e->caption;  // not re-read by ReadFields
     m_wnd.Move(e->id, Rect{e->left, e->top, e->right, e->bottom});
     bool on = m_bConnected == 1 && m_bBusy == 0 && e->operable == 1;
     if (adminOnly[row]) on = on && m_bAdminMode == 1;

@@ -29,6 +29,7 @@ void ConsoleDialog::OnClearFields() {
   m_nProgress = 0;
   m_wnd.SetProgressPos(ctl::kProgress, 0);
   WriteFields();
+  ClearMessageArea();
   ShowPage();
 }
 

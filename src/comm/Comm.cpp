@@ -192,8 +192,10 @@ std::string CComm::DevicePath(int port) {
 }
 
 int CComm::OpenPort(int port, int baud, int dataBits, int stopBits, int parity) {
-  const unsigned n = static_cast<uint16_t>(port);
-  if (n > static_cast<unsigned>(kMaxPort)) {
+  // Refused before anything is touched, and never cut to fewer bits: COM65537
+  // must not open COM1 while the status line names COM65537.
+  const unsigned n = static_cast<unsigned>(port);
+  if (port < 1 || port > kMaxPort) {
     m_strLastError = "COM" + std::to_string(n) + ": no such port (COM1 to COM" + std::to_string(kMaxPort) + ")";
     return 0;
   }
@@ -213,11 +215,6 @@ int CComm::OpenPort(int port, int baud, int dataBits, int stopBits, int parity) 
   }
 
   const std::string path = DevicePath(static_cast<int>(n));
-  // COM0 has no /dev/ttyS name of its own; only a mapping gives it a device.
-  if (n == 0 && path == DevicePathFallback(0)) {
-    m_strLastError = "COM0: no such port (COM1 to COM" + std::to_string(kMaxPort) + ")";
-    return 0;
-  }
   if (path.size() >= sizeof m_szPortName) {
     m_strLastError = PortError(n, path, "device path too long");
     return 0;
@@ -333,6 +330,8 @@ void CComm::StopReader() {
 }
 
 void CComm::CloseDevice() {
+  m_Pending.clear();
+  m_bStalled = false;
   if (m_hPort < 0) return;
   // The exclusive flag belongs to the tty, not to this descriptor: it would
   // outlive our close while anyone else holds the device open.
@@ -365,23 +364,58 @@ int CComm::WritePort(const uint8_t* data, int len) {
   if (m_hPort < 0 || len < 0) return 0;
   if (m_WriteTap && len > 0) m_WriteTap(data, len);
   const auto deadline = std::chrono::steady_clock::now() + kWriteTimeout;
-  int done = 0;
-  while (done < len) {
-    const ssize_t put = write(m_hPort, data + done, static_cast<size_t>(len - done));
-    if (put > 0) {
-      done += static_cast<int>(put);
-      continue;
+  // A line already found stuck is not waited for again until it takes bytes.
+  bool mayWait = !m_bStalled;
+  // Puts out bytes until all are gone (true), the time is up or the line is
+  // still full after one try on a stuck line (false, *done says how many
+  // went), or the device fails (false).
+  auto put = [&](const uint8_t* p, int n, int* done, bool* failed) {
+    *done = 0;
+    *failed = false;
+    while (*done < n) {
+      const ssize_t w = write(m_hPort, p + *done, static_cast<size_t>(n - *done));
+      if (w > 0) {
+        *done += static_cast<int>(w);
+        m_bStalled = false;  // the line takes bytes again
+        mayWait = true;
+        continue;
+      }
+      if (w < 0 && errno == EINTR) continue;
+      if (w < 0 && errno != EAGAIN) {
+        *failed = true;
+        return false;
+      }
+      // The driver's output queue is full: wait for room, within the time.
+      const auto left = std::chrono::ceil<ms>(deadline - std::chrono::steady_clock::now()).count();
+      if (!mayWait || left <= 0) {
+        m_bStalled = true;
+        return false;
+      }
+      pollfd pfd{m_hPort, POLLOUT, 0};
+      if (poll(&pfd, 1, static_cast<int>(left)) < 0 && errno != EINTR) {
+        *failed = true;
+        return false;
+      }
+      if (pfd.revents & (POLLERR | POLLHUP | POLLNVAL)) {
+        *failed = true;
+        return false;
+      }
     }
-    if (put < 0 && errno == EINTR) continue;
-    if (put < 0 && errno != EAGAIN) return 0;
-    // The driver's output queue is full: wait for room, within the time-out.
-    const auto left = std::chrono::ceil<ms>(deadline - std::chrono::steady_clock::now()).count();
-    if (left <= 0) return 0;
-    pollfd p{m_hPort, POLLOUT, 0};
-    if (poll(&p, 1, static_cast<int>(left)) < 0 && errno != EINTR) return 0;
-    if (p.revents & (POLLERR | POLLHUP | POLLNVAL)) return 0;
+    return true;
+  };
+  int done = 0;
+  bool failed = false;
+  // First the end of a frame the line took only part of.
+  if (!m_Pending.empty()) {
+    const bool all = put(m_Pending.data(), static_cast<int>(m_Pending.size()), &done, &failed);
+    m_Pending.erase(m_Pending.begin(), m_Pending.begin() + done);
+    if (failed) m_Pending.clear();
+    if (!all) return 0;  // this frame is dropped: nothing of it went out
   }
-  return 1;
+  if (put(data, len, &done, &failed)) return 1;
+  // Part of the frame is on the line: its end follows ahead of the next write.
+  if (!failed && done > 0) m_Pending.assign(data + done, data + len);
+  return 0;
 }
 
 void CComm::Deliver(const uint8_t* data, int len) {

@@ -6,6 +6,7 @@
 #include <functional>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "link/Protocol.h"
 #include "platform/Window.h"
@@ -37,6 +38,21 @@ class CComm {
   // Bytes already queued, at most max, without waiting; 0 when none, -1 when
   // the device is gone.
   int ReadAvailable(uint8_t* buf, int max);
+  // Writes one frame (or an ACK/NAK byte) on the window's thread. The rule,
+  // the same on every platform:
+  // - A call never holds the window's thread longer than kWriteTimeout
+  //   (100 ms), however long the line stays stuck; a peer that stops reading
+  //   must not freeze the window.
+  // - A write that cannot complete in that time returns 0: a failed write,
+  //   recovered like any lost frame by the ACK retry (or, for an ACK, by the
+  //   module sending its answer again). Callers need no other handling.
+  // - Bytes of a frame the line has partly taken are kept (m_Pending, one
+  //   frame at most) and go out ahead of the next write, so the module never
+  //   sees a frame cut short; a frame of which nothing went out is dropped,
+  //   so the retransmission is its only copy.
+  // - Once a write has run out of time, later writes do not wait while the
+  //   line is still full: they try once and fail at once, until the line
+  //   takes bytes again. Nothing written after the line drains is lost.
   int WritePort(const uint8_t* data, int len);
 
   // The device file of COMn: ~/.qeld/dosdevices/comN when that link exists
@@ -83,6 +99,10 @@ class CComm {
   std::thread m_Reader;
   SendGate m_Gate;
   std::string m_strLastError;
+  // The unsent end of a frame the line took only part of, and whether the
+  // last write ran out of time (window's thread only).
+  std::vector<uint8_t> m_Pending;
+  bool m_bStalled = false;
 };
 
 }  // namespace qeld

@@ -46,7 +46,7 @@ void ConsoleDialog::OnBlockAnswer() {
   const uint8_t errorByte = static_cast<uint8_t>(m_strFrame[4]);
   if (errorByte != kSpace) {
     ShowDeviceError(static_cast<uint8_t>(errorByte - kSpace));
-    m_bDownloading = 0;  // stopped at this block; the bar keeps refreshing
+    StopDownload();  // stopped at this block; the bar keeps its last position
   }
   if (!m_bDownloading) return;
   const unsigned length = m_bHexImage ? static_cast<unsigned>(kHexImageLength) : m_nImageLength;
@@ -66,9 +66,17 @@ void ConsoleDialog::OnBlockAnswer() {
 }
 
 void ConsoleDialog::OnProgressTimer() {
+  // The refresh writes the fields back from the state: once the download has
+  // stopped, that would wipe what the operator types, so it ends with it.
+  if (!m_bDownloading) return;
   m_wnd.SetProgressPos(ctl::kProgress, m_nProgress);
   WriteFields();
   m_wnd.SetTimer(kTimerProgress, static_cast<unsigned>(kProgressRefresh.count()));
+}
+
+void ConsoleDialog::StopDownload() {
+  m_bDownloading = 0;
+  m_wnd.KillTimer(kTimerProgress);
 }
 
 unsigned ConsoleDialog::ImageSum() const {

@@ -160,8 +160,7 @@ const char* DeviceErrorText(uint8_t code) {
 
 void ConsoleDialog::ShowDeviceError(uint8_t code) {
   const std::string caption = Format("Error = %02x ", code);
-  // The caller writes the fields afterwards, so the line shows when decoding ends.
-  Text(ctl::kMessageArea) += caption;
+  AppendMessage(caption);
   m_wnd.MessageBox(DeviceErrorText(code), caption, MB_OK);
 }
 

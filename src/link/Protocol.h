@@ -61,6 +61,6 @@ constexpr ms kProgressRefresh{300};
 constexpr ms kUnitPollFirst{300};
 constexpr ms kUnitPollNext{100};
 constexpr ms kLogRequestDelay{2000};
-constexpr ms kWriteTimeout{1000};         // a write gives up when the line has not taken all bytes by then
+constexpr ms kWriteTimeout{100};          // longest a write holds the window's thread (see CComm::WritePort)
 
 }  // namespace qeld

@@ -36,12 +36,11 @@ void ConsoleDialog::TimerDispatch(int id) {
         Transmit(frame, m_bLastSentLog ? m_nLogRequestLength : m_nRequestLength);
         ++m_nAckRetries;
       } else {
-        m_bDownloading = 0;
+        StopDownload();
         m_bBusy = 0;
         m_nRepeatCount = 0;
         m_nRepeatLeft = 0;
         m_nAckRetries = 0;
-        m_wnd.KillTimer(kTimerProgress);
         ReadFields();
         Text(ctl::kStatusLine) = "!!! Error ACK Timeout !!!";
         m_bConnected = 0;

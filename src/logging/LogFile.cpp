@@ -33,6 +33,7 @@ void ConsoleDialog::CloseLogFile() {
   if (m_hLogFile) std::fclose(m_hLogFile);
   m_hLogFile = nullptr;
   m_strLogPath.clear();
+  m_bLogFailReported = false;
 }
 
 void ConsoleDialog::OnLogData() {
@@ -42,18 +43,25 @@ void ConsoleDialog::OnLogData() {
   CloseLogFile();
   m_hLogFile = std::fopen(path.c_str(), "wb");
   if (!m_hLogFile) {
+    // Told once, here, with the path and the reason; the answer to the
+    // request finds no file and adds nothing.
     ReportLogFailure(path, errno);
+    m_bLogFailReported = true;
   } else {
     m_strLogPath = path;
+    m_bStrayLogNoted = false;
   }
   // With log mode on, the runs send the log requests; here only the file is made.
   if (m_bLogMode == 0) SendCommand(19);
 }
 
 void ConsoleDialog::ReportLogFailure(const std::string& path, int err) {
-  const std::string text = Format("Log data is NOT written: %s: %s", path.c_str(), std::strerror(err));
+  ReportLogProblem(Format("Log data is NOT written: %s: %s", path.c_str(), std::strerror(err)));
+}
+
+void ConsoleDialog::ReportLogProblem(const std::string& text) {
   if (m_bLogMode == 1)
-    Text(ctl::kMessageArea) += "\r\n " + text + " \r\n ";
+    AppendMessage("\r\n " + text + " \r\n ");
   else
     m_wnd.MessageBox(text, kAppName, MB_OK | MB_ICONSTOP);
 }
@@ -63,13 +71,24 @@ void ConsoleDialog::WriteLogResponse() {
   const int L = m_nFrameLength;
   const int dataEnd = L - 2;  // the ETX; data runs from position 4 up to it
   if (!m_hLogFile) {
-    ReportLogFailure(m_strLogPath.empty() ? std::string("(no log file is open)") : m_strLogPath, EBADF);
+    if (m_bLogFailReported) {
+      m_bLogFailReported = false;  // the file's failure was reported when it was made
+    } else if (m_bBusy && m_cLastCommand == '~') {
+      ReportLogProblem("Log data is NOT written: no log file is open");
+    } else if (!m_bStrayLogNoted) {
+      // Log data nobody asked for (noise, a stray answer): acknowledged by the
+      // receiver, noted once, and no box, which would stop the line being read.
+      m_bStrayLogNoted = true;
+      AppendMessage("\r\n Log data is NOT written: it was not asked for and no log file is open. \r\n ");
+    }
     return;
   }
   bool ok = true;
   int groups = 0;
-  for (int j = 4; j < L - 6; j += kGroupSize) {
-    // A last group of fewer than 8 data bytes writes only those bytes.
+  errno = 0;  // a failed write below names its own reason
+  // Every data byte is written: a last group of fewer than 8 data bytes, even
+  // of 1 to 4, writes only those bytes, never the ETX or the BCC behind them.
+  for (int j = 4; j < dataEnd; j += kGroupSize) {
     const int n = std::min(kGroupSize, dataEnd - j);
     ok = ok && std::fwrite(f + j, 1, n, m_hLogFile) == static_cast<size_t>(n);
     if (++groups > kGroupsPerLine - 1) {
@@ -84,7 +103,7 @@ void ConsoleDialog::WriteLogResponse() {
     return;
   }
   if (m_bLogMode == 1)
-    Text(ctl::kMessageArea) += "\r\n Log data is written. \r\n ";
+    AppendMessage("\r\n Log data is written. \r\n ");
   else
     m_wnd.MessageBox("Log data is written.", kAppName, MB_OK);
 }

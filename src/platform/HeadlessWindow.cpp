@@ -31,7 +31,17 @@ HeadlessWindow::Control* HeadlessWindow::FindMut(int id) {
 }
 
 void HeadlessWindow::SetText(int id, const std::string& text) {
-  if (auto* c = FindMut(id)) c->text = text;
+  if (auto* c = FindMut(id)) {
+    c->text = text;
+    ++c->textSets;
+  }
+}
+void HeadlessWindow::AppendText(int id, const std::string& text, size_t maxKeep) {
+  auto* c = FindMut(id);
+  if (!c) return;
+  ++appends;
+  c->text += text;
+  KeepTail(c->text, maxKeep);
 }
 std::string HeadlessWindow::GetText(int id) const {
   auto* c = Find(id);

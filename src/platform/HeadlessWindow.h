@@ -16,6 +16,7 @@ class HeadlessWindow : public WindowHost {
   struct Control {
     ControlSpec def;
     std::string text;
+    int textSets = 0;  // SetText calls: the whole text replaced
     int check = 0;
     bool enabled = true;
     bool visible = false;
@@ -39,6 +40,7 @@ class HeadlessWindow : public WindowHost {
   bool HasControl(int id) const override;
   void SetText(int id, const std::string& text) override;
   std::string GetText(int id) const override;
+  void AppendText(int id, const std::string& text, size_t maxKeep) override;
   void SetCheck(int id, int state) override;
   int GetCheck(int id) const override;
   void Enable(int id, bool enabled) override;
@@ -101,6 +103,7 @@ class HeadlessWindow : public WindowHost {
   std::vector<BoxRecord> boxes;                          // every box shown
   std::vector<std::string> fileFilters;                  // filters the file dialog was given
   int passwordMaxLen = 0;
+  int appends = 0;  // AppendText calls
   bool modalEnded = false;
   int modalResult = 0;
   std::vector<std::string> tabs;

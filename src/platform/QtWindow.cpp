@@ -33,6 +33,9 @@
 #include <QScrollArea>
 #include <QScrollBar>
 #include <QTabWidget>
+#include <QTextBlock>
+#include <QTextCursor>
+#include <QTextDocument>
 #include <QTimer>
 #include <QVBoxLayout>
 #include <algorithm>
@@ -47,6 +50,10 @@ namespace qeld {
 namespace {
 
 const char* const kIdProperty = "qeldControlId";
+
+// Characters after which a line of a multi-line field that keeps growing by
+// appends goes on on a new line (see AppendText).
+constexpr int kLongLine = 1024;
 
 QString Q(const std::string& s) { return QString::fromUtf8(s.data(), static_cast<qsizetype>(s.size())); }
 std::string S(const QString& s) { return s.toUtf8().toStdString(); }
@@ -378,6 +385,9 @@ QWidget* QtWindow::MakeWidget(const ControlSpec& s) {
       if (s.style & kEsMultiline) {
         auto* e = new QPlainTextEdit(client_);
         e->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+        // Appends would pile up in the undo history for ever: a message area
+        // fed by a flood of frames must stay bounded in memory.
+        e->setUndoRedoEnabled(false);
         e->setReadOnly(s.style & kEsReadOnly);
         e->setPlainText(MultiLineDisplay(s.text));
         connect(e, &QPlainTextEdit::textChanged, this, [this, id] {
@@ -399,7 +409,11 @@ QWidget* QtWindow::MakeWidget(const ControlSpec& s) {
           p.setColor(QPalette::Base, p.color(QPalette::Window));
           e->setPalette(p);
         }
-        connect(e, &QLineEdit::textEdited, this, [this, id] {
+        // Any change the console did not make itself (typing, paste, a drop,
+        // an assistive tool's set-text) makes the field's own text the one
+        // read; typed edits alone are not enough.
+        connect(e, &QLineEdit::textChanged, this, [this, id] {
+          if (settingText_) return;
           if (auto* c = Find(id)) c->textValid = false;
         });
         w = e;
@@ -505,7 +519,14 @@ void QtWindow::SetText(int id, const std::string& text) {
       } else {
         auto* line = static_cast<QLineEdit*>(w);
         const QString shown = SingleLineDisplay(text);
-        if (line->text() != shown) line->setText(shown);
+        if (line->text() != shown) {
+          settingText_ = true;
+          line->setText(shown);
+          settingText_ = false;
+          // A text set by the program shows its start, as a native edit
+          // field does; setText leaves the view scrolled to the end.
+          line->setCursorPosition(0);
+        }
       }
       break;
     case ControlKind::Combo: {
@@ -513,13 +534,54 @@ void QtWindow::SetText(int id, const std::string& text) {
       // the field and put its caret at the end.
       auto* cb = static_cast<QComboBox*>(w);
       const QString shown = Q(text);
-      if (cb->currentText() != shown) cb->setEditText(shown);
+      if (cb->currentText() != shown) {
+        cb->setEditText(shown);
+        if (cb->lineEdit()) cb->lineEdit()->setCursorPosition(0);
+      }
       break;
     }
     case ControlKind::Tab:
     case ControlKind::Progress:
       break;
   }
+}
+
+void QtWindow::AppendText(int id, const std::string& text, size_t maxKeep) {
+  Control* c = Find(id);
+  auto* e = c ? qobject_cast<QPlainTextEdit*>(c->widget) : nullptr;
+  if (!e) {
+    WindowHost::AppendText(id, text, maxKeep);
+    return;
+  }
+  // Only the new text is laid out; the field is read back from the widget
+  // from now on, not from the copy last set.
+  settingText_ = true;
+  c->textValid = false;
+  c->text.clear();
+  QTextDocument* doc = e->document();
+  QTextCursor end(doc);
+  end.movePosition(QTextCursor::End);
+  // The field lays out a whole line (block) again at every change: a line
+  // that only ever grows, as " Undefined Command " after " Undefined
+  // Command " does, would cost more with every frame. A line that has grown
+  // long goes on on a new line of the field, where it would have wrapped.
+  if (end.block().length() > kLongLine) end.insertBlock();
+  end.insertText(MultiLineDisplay(text));
+  // Characters stand in for bytes here: a tail of maxKeep characters is never
+  // less than the console's tail of maxKeep bytes.
+  const int excess = doc->characterCount() - 1 - static_cast<int>(std::min<size_t>(maxKeep, INT_MAX / 2));
+  if (excess > 0) {
+    const QTextBlock first = doc->findBlock(excess);
+    int cut = excess;
+    if (first.position() != excess && first.next().isValid()) cut = first.next().position();
+    QTextCursor head(doc);
+    head.setPosition(cut, QTextCursor::KeepAnchor);
+    head.removeSelectedText();
+  }
+  settingText_ = false;
+  // New lines are appended at the end; keep them in view.
+  e->moveCursor(QTextCursor::End);
+  e->verticalScrollBar()->setValue(e->verticalScrollBar()->maximum());
 }
 
 std::string QtWindow::GetText(int id) const {

@@ -35,6 +35,7 @@ class QtWindow : public QWidget, public WindowHost {
   bool HasControl(int id) const override;
   void SetText(int id, const std::string& text) override;
   std::string GetText(int id) const override;
+  void AppendText(int id, const std::string& text, size_t maxKeep) override;
   void SetCheck(int id, int state) override;
   int GetCheck(int id) const override;
   void Enable(int id, bool enabled) override;

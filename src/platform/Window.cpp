@@ -4,6 +4,27 @@
 
 namespace qeld {
 
+void KeepTail(std::string& text, size_t maxBytes) {
+  if (text.size() <= maxBytes) return;
+  size_t cut = text.size() - maxBytes;
+  // A line start inside the tail, else the first whole character.
+  if (cut > 0 && text[cut - 1] != '\n') {
+    const size_t lf = text.find('\n', cut);
+    if (lf != std::string::npos) {
+      cut = lf + 1;
+    } else {
+      while (cut < text.size() && (static_cast<unsigned char>(text[cut]) & 0xC0) == 0x80) ++cut;
+    }
+  }
+  text.erase(0, cut);
+}
+
+void WindowHost::AppendText(int id, const std::string& text, size_t maxKeep) {
+  std::string all = GetText(id) + text;
+  KeepTail(all, maxKeep);
+  SetText(id, all);
+}
+
 void SendGate::Open() {
   std::lock_guard lk(m_);
   open_ = true;

@@ -104,6 +104,11 @@ class SendGate {
   std::shared_ptr<PendingSend> current_;
 };
 
+// Cuts text to its last maxBytes bytes at most, starting at a line start
+// (just after a line feed) where the tail holds one, and never inside a UTF-8
+// character.
+void KeepTail(std::string& text, size_t maxBytes);
+
 class WindowHost {
  public:
   virtual ~WindowHost() = default;
@@ -116,6 +121,11 @@ class WindowHost {
   virtual bool HasControl(int id) const = 0;
   virtual void SetText(int id, const std::string& text) = 0;
   virtual std::string GetText(int id) const = 0;
+  // Adds text to the end of a multi-line field and keeps no more than its
+  // last maxKeep bytes, cut at a line start (KeepTail). The cost depends on
+  // the text added, not on what the field holds, for a backend that can
+  // append; this default reads and sets the whole text.
+  virtual void AppendText(int id, const std::string& text, size_t maxKeep);
   virtual void SetCheck(int id, int state) = 0;
   virtual int GetCheck(int id) const = 0;
   virtual void Enable(int id, bool enabled) = 0;

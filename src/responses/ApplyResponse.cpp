@@ -74,7 +74,7 @@ void ConsoleDialog::ApplyResponse() {
   const int len = m_nFrameLength;
   const int need = len > 3 ? LastPositionRead(f, len) : -1;
   if (need < 0 || len < need + 3) {
-    Text(ctl::kMessageArea) += " Undefined Command ";
+    AppendMessage(" Undefined Command ");
     WriteFields();
     return;
   }
@@ -211,9 +211,9 @@ void ConsoleDialog::ApplyResponse() {
     }
 
     case 'w': {
-      std::string& area = Text(ctl::kMessageArea);
-      for (int pos = 4; pos <= 35; ++pos) area += Format("%X ", static_cast<unsigned>(Sp(f, pos)));
-      area += "\r\n";
+      std::string line;
+      for (int pos = 4; pos <= 35; ++pos) line += Format("%X ", static_cast<unsigned>(Sp(f, pos)));
+      AppendMessage(line + "\r\n");
       break;
     }
 

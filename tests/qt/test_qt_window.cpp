@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <QAbstractButton>
+#include <QAccessible>
 #include <QAction>
 #include <QApplication>
 #include <QCheckBox>
@@ -25,7 +26,10 @@
 #include <QScrollBar>
 #include <QStyle>
 #include <QStyleOptionButton>
+#include <QStyleOptionFrame>
 #include <QTabWidget>
+#include <QTextBlock>
+#include <QTextDocument>
 #include <QTimer>
 #include <QValidator>
 #include <atomic>
@@ -474,6 +478,7 @@ TEST_F(QtWindowTest, TextsComeBackAsSetAndTheMessageAreaShowsItsEnd) {
 TEST_F(QtWindowTest, AWriteBackOverridesWhatTheOperatorChangedAndLeavesTheRestAlone) {
   ShowPageZero();
   wnd.SetText(1086, "5");
+  W<QLineEdit>(1086)->end(false);  // a set text leaves the caret at its start
   TypeText(W<QLineEdit>(1086), "12");
   ASSERT_EQ(wnd.GetText(1086), "512");
   wnd.SetText(1086, "5");
@@ -506,6 +511,94 @@ TEST_F(QtWindowTest, AWriteBackOverridesWhatTheOperatorChangedAndLeavesTheRestAl
     EXPECT_EQ(wnd.IsEnabled(1001), on);
     EXPECT_EQ(wnd.ControlWidget(1001)->isEnabled(), on);
   }
+}
+
+// Text put into a field by other means than typing (an assistive tool's
+// set-text, a paste, a drop) is what the console reads: the field's own text,
+// not the copy last set.
+TEST_F(QtWindowTest, WhatAFieldShowsIsWhatIsReadHoweverItGotThere) {
+  ShowPageZero();
+  for (int id : {ctl::kRequest[0], ctl::kRepeat, 1086}) {
+    SCOPED_TRACE(id);
+    auto* e = W<QLineEdit>(id);
+    wnd.SetText(id, "0");
+    ASSERT_EQ(wnd.GetText(id), "0");
+    QAccessibleInterface* ai = QAccessible::queryAccessibleInterface(e);
+    ASSERT_NE(ai, nullptr);
+    ai->setText(QAccessible::Value, QStringLiteral("5"));
+    ASSERT_EQ(e->text(), "5");
+    EXPECT_EQ(wnd.GetText(id), "5") << "set by the accessibility interface";
+    wnd.SetText(id, "0");
+    e->selectAll();
+    e->insert(QStringLiteral("7"));  // what a paste or a drop does to the text
+    EXPECT_EQ(wnd.GetText(id), "7");
+    // And the console's own write still wins over it.
+    wnd.SetText(id, "0");
+    EXPECT_EQ(e->text(), "0");
+    EXPECT_EQ(wnd.GetText(id), "0");
+  }
+}
+
+// A text the program puts into a single-line field shows its start, as a
+// native edit field does: the first letter of a long status is not scrolled
+// out of view.
+TEST_F(QtWindowTest, AProgramSetTextShowsItsStart) {
+  ShowPageZero();
+  wnd.show();
+  for (int id : {ctl::kStatusLine, 1449, 1201, ctl::kRequest[0]}) {
+    SCOPED_TRACE(id);
+    auto* e = W<QLineEdit>(id);
+    wnd.SetText(id, "!!! Error Response Timeout !!! and a good deal more text than fits");
+    EXPECT_EQ(e->cursorPosition(), 0);
+  }
+  // The port selector too.
+  wnd.SetText(ctl::kPortCombo, "1234567890123456789012345678901234567890");
+  EXPECT_EQ(W<QComboBox>(ctl::kPortCombo)->lineEdit()->cursorPosition(), 0);
+}
+
+// Every count a run can reach fits its run-detail field: 2000 repetitions of
+// at most 95 or at least -160 per answer.
+TEST_F(QtWindowTest, RunDetailFieldsHoldEveryCountARunCanReach) {
+  ShowPageZero();
+  for (int id : {1132, 1133, 1134, 1135, 1137, 1138}) {
+    auto* e = W<QLineEdit>(id);
+    QStyleOptionFrame opt;
+    opt.initFrom(e);
+    opt.lineWidth = e->style()->pixelMetric(QStyle::PM_DefaultFrameWidth, &opt, e);
+    const QMargins m = e->textMargins();
+    // QLineEdit keeps 2 px of its own on either side of the text.
+    const int room = e->style()->subElementRect(QStyle::SE_LineEditContents, &opt, e).width() - m.left() -
+                     m.right() - 4;
+    for (const char* count : {"190000", "-320000", "1234"})
+      EXPECT_LE(e->fontMetrics().horizontalAdvance(QString::fromLatin1(count)), room) << id << " " << count;
+  }
+}
+
+// The message area takes appends without being set anew, and keeps a
+// bounded tail that starts at a line.
+TEST_F(QtWindowTest, TheMessageAreaAppendsAndKeepsABoundedTail) {
+  ShowPageZero();
+  auto* area = W<QPlainTextEdit>(ctl::kMessageArea);
+  wnd.SetText(ctl::kMessageArea, "first\r\n");
+  for (int i = 0; i < 5000; ++i) wnd.AppendText(ctl::kMessageArea, " Line " + std::to_string(i) + " !!!\r\n", 4096);
+  const QString shown = area->toPlainText();
+  EXPECT_LE(shown.size(), 4096);
+  EXPECT_GT(shown.size(), 4000);
+  EXPECT_TRUE(shown.startsWith(" Line ")) << shown.left(20).toStdString();
+  EXPECT_TRUE(shown.endsWith(" Line 4999 !!!\n"));
+  EXPECT_FALSE(area->document()->isUndoAvailable()) << "appends must not pile up in the undo history";
+  const std::string read = wnd.GetText(ctl::kMessageArea);
+  EXPECT_EQ(read.substr(read.size() - 16), " Line 4999 !!!\r\n");
+  wnd.SetText(ctl::kMessageArea, "");
+  EXPECT_EQ(area->toPlainText(), "");
+
+  // Appends without line ends (" Undefined Command " after another) do not
+  // make one line that grows for ever: it goes on on new lines of the field,
+  // so that no append lays out more than a bounded line.
+  for (int i = 0; i < 5000; ++i) wnd.AppendText(ctl::kMessageArea, " Undefined Command ", 65536);
+  EXPECT_LE(area->toPlainText().size(), 65536);
+  EXPECT_GT(area->document()->blockCount(), 10);
+  for (QTextBlock b = area->document()->begin(); b.isValid(); b = b.next()) EXPECT_LE(b.length(), 2048);
 }
 
 TEST_F(QtWindowTest, DigitsOnlyFieldsRefuseOtherCharacters) {

@@ -2,6 +2,7 @@
 #include <unistd.h>
 
 #include <fstream>
+#include <functional>
 
 #include "ConsoleHarness.h"
 #include "download/ImageLoader.h"
@@ -137,6 +138,38 @@ TEST_F(Download, DeviceErrorStopsTheDownloadAtThatBlock) {
   EXPECT_EQ(c.d.m_bDownloading, 0);
   EXPECT_EQ(c.line.Frames().size(), 2u);
   EXPECT_EQ(c.w.boxes.back().text, "Download sequence error");
+}
+
+// However a download stops, the progress refresh stops with it: it writes the
+// fields back from the state, and would wipe what the operator types next.
+TEST_F(Download, TypedInputSurvivesEveryWayADownloadStops) {
+  struct Case {
+    const char* how;
+    std::function<void()> stop;
+  };
+  const Case cases[] = {
+      {"device error", [&] { c.Answer('s', "8"); }},
+      {"ACK failure", [&] { c.w.Advance(4000); }},
+      {"lost port", [&] { c.d.OnMessage(UM_PORT_LOST, c.d.m_Comm.m_nOpenings, 0); }},
+      {"OPEN", [&] { c.w.Click(ctl::kOpen); }},
+  };
+  for (const auto& k : cases) {
+    SCOPED_TRACE(k.how);
+    c.Connect();
+    c.w.fileScript.push_back(tmp.Write("fw.bin", Bin(1000)));
+    ASSERT_TRUE(c.w.Click(ctl::kWriteProg));
+    c.Answer('s', " ");
+    c.w.Advance(0);  // the second block goes out
+    ASSERT_EQ(c.d.m_bDownloading, 1);
+    k.stop();
+    EXPECT_EQ(c.d.m_bDownloading, 0);
+    EXPECT_FALSE(c.w.TimerRunning(kTimerProgress));
+    c.Type(ctl::kRequest[0], "7");
+    c.Type(ctl::kRepeat, "25");
+    c.w.Advance(1000);
+    EXPECT_EQ(c.Field(ctl::kRequest[0]), "7");
+    EXPECT_EQ(c.Field(ctl::kRepeat), "25");
+  }
 }
 
 TEST_F(Download, HexAfterBinAndBinAfterHexFollowTheirOwnRules) {

@@ -122,13 +122,19 @@ TEST(PageLayout, GivenRectanglesAreExact) {
       {2008, 65, 256, 271, 312},  {2009, 65, 312, 271, 365},  {2004, 335, 28, 422, 377},
       {2003, 427, 28, 584, 377},  {2007, 589, 28, 670, 377},  {1170, 612, 36, 656, 98},
       {1174, 637, 110, 657, 360}, {2005, 47, 392, 407, 845},  {1288, 68, 415, 83, 440},
-      {1033, 236, 480, 374, 830}, {2006, 412, 392, 670, 845}, {1031, 424, 524, 479, 824},
+      {1033, 236, 510, 374, 830}, {2006, 412, 392, 670, 845}, {1031, 424, 524, 479, 824},
       {1032, 484, 524, 539, 824}, {1065, 544, 524, 599, 824}, {1076, 604, 524, 659, 824},
   };
   for (const auto& c : cases) {
     const PageLayoutEntry* e = Row(c.id);
     ASSERT_NE(e, nullptr) << c.id;
     EXPECT_EQ(RectOf(e), (Rect{c.left, c.top, c.right, c.bottom})) << c.id;
+  }
+  // The run-detail fields, 60 px wide for seven characters, beside their labels.
+  for (int id : {1132, 1133, 1134, 1137, 1138, 1135}) {
+    EXPECT_EQ(Row(id)->left, 446) << id;
+    EXPECT_EQ(Row(id)->right, 506) << id;
+    EXPECT_LT(Row(id)->right, Row(ctl::kMessageArea)->left) << id;
   }
   // The cassette radios step 25 px from y 157.
   const int radios[] = {1043, 1044, 1045, 1114};

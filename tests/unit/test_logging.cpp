@@ -76,17 +76,19 @@ TEST_F(Logging, SixteenBytesAndFourBytes) {
   EXPECT_EQ(Log(d), d + "\r\n---END\r\n");
 }
 
-TEST_F(Logging, FourDataBytesWriteOnlyTheEndMarker) { EXPECT_EQ(Log(Data(4)), "\r\n---END\r\n"); }
+TEST_F(Logging, NoDataBytesWriteOnlyTheEndMarker) { EXPECT_EQ(Log(""), "\r\n---END\r\n"); }
 
 TEST_F(Logging, ALastShortGroupWritesOnlyItsDataBytes) {
-  // 13 data bytes: a whole group, then 5 bytes; never the ETX, the BCC or beyond.
-  const std::string d = Data(13);
-  EXPECT_EQ(Log(d), d + "\r\n---END\r\n");
-  // 20 data bytes: two groups are written, the last 4 bytes are not.
-  c.w.boxes.clear();
-  std::string all;
-  for (const auto& f : Files()) unlink((dir + "/" + f).c_str());
-  EXPECT_EQ(Log(Data(20)), Data(16) + "\r\n---END\r\n");
+  // Every remainder after whole groups, 1 to 7 bytes, is written as a short
+  // last group; never the ETX, the BCC or beyond. 3 and 4 bytes alone too.
+  for (int n : {13, 20, 17, 9, 12, 3, 4, 1, 71}) {
+    SCOPED_TRACE(n);
+    for (const auto& f : Files()) unlink((dir + "/" + f).c_str());
+    c.w.boxes.clear();
+    const std::string d = Data(n);
+    const std::string lineEnds = n > 64 ? "\r\n" : "";  // after the ninth group
+    EXPECT_EQ(Log(d), d + lineEnds + "\r\n---END\r\n");
+  }
 }
 
 TEST_F(Logging, ALongLogFrameInFullEightyByteDeliveriesIsWrittenByteExact) {
@@ -158,20 +160,91 @@ TEST_F(Logging, AFileThatCannotBeCreatedIsReported) {
   chmod(dir.c_str(), 0700);
 }
 
-TEST_F(Logging, AFileThatCannotBeCreatedIsReportedEvenToRoot) {
-  // A path that cannot be a file for anyone: the working folder is removed.
-  ASSERT_EQ(chdir("/"), 0);
-  ASSERT_EQ(rmdir(dir.c_str()), 0);
-  ASSERT_EQ(mkdir(dir.c_str(), 0700), 0);
+namespace {
+
+// A working folder that has been removed: no file can be made there, for
+// root either. Returns the folder's former path.
+std::string LoseTheWorkingFolder(const std::string& dir) {
+  EXPECT_EQ(chdir("/"), 0);
+  EXPECT_EQ(rmdir(dir.c_str()), 0);
+  EXPECT_EQ(mkdir(dir.c_str(), 0700), 0);
   const std::string gone = dir + "/gone";
-  ASSERT_EQ(mkdir(gone.c_str(), 0700), 0);
-  ASSERT_EQ(chdir(gone.c_str()), 0);
-  ASSERT_EQ(rmdir(gone.c_str()), 0);
+  EXPECT_EQ(mkdir(gone.c_str(), 0700), 0);
+  EXPECT_EQ(chdir(gone.c_str()), 0);
+  EXPECT_EQ(rmdir(gone.c_str()), 0);
+  return gone;
+}
+
+size_t Count(const std::string& text, const std::string& what) {
+  size_t n = 0;
+  for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
+  return n;
+}
+
+std::time_t FixedClock(std::time_t* t) {
+  if (t) *t = 1700000000;
+  return 1700000000;
+}
+
+}  // namespace
+
+// One press, one failure, one box: with the path and the system's reason, and
+// no second box when the answer finds no file.
+TEST_F(Logging, AFileThatCannotBeCreatedIsReportedOnceWithItsPathAndReason) {
+  LoseTheWorkingFolder(dir);
+  c.d.m_fnClock = FixedClock;
+  const std::string path = c.d.LogFileName();
   c.w.Click(ctl::kLogData);
+  EXPECT_EQ(Hex(c.line.Last()), "04 30 02 7E 30 03 7B");
   c.Answer('~', Data(16));
-  ASSERT_GE(c.w.boxes.size(), 1u);
-  EXPECT_NE(c.w.boxes[0].text.find("Log data is NOT written"), std::string::npos);
-  for (const auto& b : c.w.boxes) EXPECT_NE(b.text, "Log data is written.");
+  ASSERT_EQ(c.w.boxes.size(), 1u);
+  EXPECT_EQ(c.w.boxes[0].text, "Log data is NOT written: " + path + ": No such file or directory");
+  EXPECT_EQ(c.w.boxes[0].flags, MB_OK | MB_ICONSTOP);
+  EXPECT_EQ(c.line.Last(), Bytes{ACK});
+}
+
+// With log mode on the same failure goes to the MessageArea, once per file
+// the run tries to make, and stays there when the fields are read again.
+TEST_F(Logging, InLogModeAFailedFileIsNotedInTheMessageAreaWithItsPathAndReason) {
+  LoseTheWorkingFolder(dir);
+  c.d.m_fnClock = FixedClock;
+  const std::string path = c.d.LogFileName();
+  c.w.Click(ctl::kLogMode);
+  c.Type(ctl::kRequest[0], "1");
+  c.Type(ctl::kRepeat, "2");
+  c.w.Click(1001);
+  for (int rep = 0; rep < 2; ++rep) {
+    c.Answer('R', std::string(23, ' '));
+    c.w.Advance(2000);  // the log step: the file, then the log request
+    EXPECT_EQ(Hex(c.line.Last()), "04 30 02 7E 30 03 7B");
+    c.Answer('~', Data(16));
+    c.w.Advance(1000);
+  }
+  EXPECT_TRUE(c.w.boxes.empty());
+  const std::string area = c.Field(ctl::kMessageArea);
+  EXPECT_EQ(Count(area, "Log data is NOT written: "), 2u) << area;
+  EXPECT_EQ(Count(area, "Log data is NOT written: " + path + ": No such file or directory"), 2u) << area;
+  EXPECT_EQ(area.find("Bad file descriptor"), std::string::npos) << area;
+  EXPECT_EQ(area.find("Log data is written."), std::string::npos) << area;
+}
+
+// Log data nobody asked for, with no file open (noise, a stray answer): each
+// frame is acknowledged, it is noted once, and no box stops the line.
+TEST_F(Logging, UnaskedLogDataIsAcknowledgedNotedOnceAndOpensNoBox) {
+  for (int i = 0; i < 143; ++i) {
+    c.line.writes.clear();
+    c.Module(Response('~', Data(16)));
+    ASSERT_EQ(c.line.Last(), Bytes{ACK}) << i;
+  }
+  EXPECT_TRUE(c.w.boxes.empty());
+  EXPECT_TRUE(Files().empty());
+  EXPECT_EQ(Count(c.Field(ctl::kMessageArea), "it was not asked for and no log file is open"), 1u);
+  // The console goes on working: a query goes out and its answer is taken.
+  c.line.writes.clear();
+  c.Send(36);
+  EXPECT_EQ(c.line.Frames().size(), 1u);
+  c.Answer('g', "  ");
+  EXPECT_EQ(c.line.Last(), Bytes{ACK});
 }
 
 TEST_F(Logging, OldFilesAreClosedSoALongRunLeaksNoHandles) {

@@ -71,12 +71,18 @@ TEST(Open, FailureShowsTheErrorAndKeepsThePageDisabled) {
   EXPECT_TRUE(c.line.writes.empty());
 }
 
-TEST(Open, PortElevenFailsWithoutTouchingTheLine) {
-  Console c;
-  c.Type(ctl::kPortCombo, "11");
-  c.w.Click(ctl::kOpen);
-  EXPECT_EQ(c.Status(), "!!! Error COM11 connect !!!");
-  EXPECT_EQ(c.line.opens, 0);
+TEST(Open, PortsOutsideOneToTenFailWithoutTouchingTheLine) {
+  // 65537 and 65546 are COM1 and COM10 when cut to 16 bits; nothing may open.
+  for (const char* port : {"11", "65537", "65546", "0", "4294967295"}) {
+    SCOPED_TRACE(port);
+    Console c;
+    c.Type(ctl::kPortCombo, port);
+    c.w.Click(ctl::kOpen);
+    EXPECT_EQ(c.Status(), std::string("!!! Error COM") + port + " connect !!!");
+    EXPECT_EQ(c.line.opens, 0);
+    EXPECT_TRUE(c.line.writes.empty());
+    EXPECT_EQ(c.d.m_bConnected, 0);
+  }
 }
 
 // The port selector's text: unsigned decimal, blanks around it allowed.
