@@ -6,37 +6,13 @@
 # Usage: xvfb_console.sh <qeld-console> <qeld-sim> <output folder>
 set -euo pipefail
 console=$1 sim=$2 out=$3
-command -v Xvfb >/dev/null && command -v xdotool >/dev/null || { echo "Xvfb and xdotool are needed"; exit 1; }
+. "$(dirname "$0")/xvfb_lib.sh"
+xvfb_start 1280x1024
+sim_start "$sim"
 
-work=$(mktemp -d)
-export HOME=$work
-# The console must draw on the X server here, whatever the test run chose for the others.
-unset QT_QPA_PLATFORM
-pids=()
-cleanup() {
-  for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done
-  wait 2>/dev/null || true
-  rm -rf "$work"
-}
-trap cleanup EXIT
-
-# A free display number, told by Xvfb itself.
-exec 5>"$work/display"
-Xvfb -displayfd 5 -screen 0 1280x1024x24 -nolisten tcp >/dev/null 2>&1 &
-pids+=($!)
-for _ in $(seq 100); do [ -s "$work/display" ] && break; sleep 0.05; done
-export DISPLAY=:$(head -n1 "$work/display")
-# The test runner asks Qt for its offscreen platform; this window must be real.
-export QT_QPA_PLATFORM=xcb
-
-"$sim" --com 1 --fast --verbose >"$work/sim.out" 2>"$work/trace" &
-pids+=($!)
-for _ in $(seq 100); do grep -q '^COM1 ' "$work/sim.out" && break; sleep 0.05; done
-grep -q '^COM1 ' "$work/sim.out" || { echo "qeld-sim did not start"; exit 1; }
-
-QT_QPA_PLATFORM=xcb "$console" 2>"$work/console.err" &
-pids+=($!)
+"$console" 2>"$work/console.err" &
 console_pid=$!
+track $console_pid
 win=$(timeout 60 xdotool search --sync --name '^QELD Ver 1\.15 International \(' | head -n1 || true)
 if [ -z "$win" ]; then
   echo "no console window (console $(kill -0 $console_pid 2>/dev/null && echo running || echo ended))"
@@ -50,7 +26,7 @@ import -window root "$out/xvfb-start.png" 2>/dev/null || true
 # equals the given bytes.
 wait_sent() {
   for _ in $(seq 100); do
-    [ "$(grep '^<' "$work/trace" | cut -c3- | tr '\n' ' ' | sed 's/ $//')" = "$*" ] && return 0
+    [ "$(sent)" = "$*" ] && return 0
     sleep 0.05
   done
   echo "expected from the console: $*"; echo "--- trace:"; cat "$work/trace"; return 1

@@ -7,34 +7,13 @@
 # The picture of the connected console goes to <output folder>/console-1366x768.png.
 set -euo pipefail
 console=$1 sim=$2 out=$3
-command -v Xvfb >/dev/null && command -v xdotool >/dev/null || { echo "Xvfb and xdotool are needed"; exit 1; }
-
-work=$(mktemp -d)
-export HOME=$work
-unset QT_QPA_PLATFORM
-pids=()
-cleanup() {
-  for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done
-  wait 2>/dev/null || true
-  rm -rf "$work"
-}
-trap cleanup EXIT
-
-exec 5>"$work/display"
-Xvfb -displayfd 5 -screen 0 1366x768x24 -nolisten tcp >/dev/null 2>&1 &
-pids+=($!)
-for _ in $(seq 100); do [ -s "$work/display" ] && break; sleep 0.05; done
-export DISPLAY=:$(head -n1 "$work/display")
-export QT_QPA_PLATFORM=xcb
-
-"$sim" --com 1 --fast --verbose >"$work/sim.out" 2>"$work/trace" &
-pids+=($!)
-for _ in $(seq 100); do grep -q '^COM1 ' "$work/sim.out" && break; sleep 0.05; done
-grep -q '^COM1 ' "$work/sim.out" || { echo "qeld-sim did not start"; exit 1; }
+. "$(dirname "$0")/xvfb_lib.sh"
+xvfb_start 1366x768
+sim_start "$sim"
 
 "$console" 2>"$work/console.err" &
 console_pid=$!
-pids+=($console_pid)
+track $console_pid
 win=$(timeout 60 xdotool search --sync --name '^QELD Ver 1\.15 International \(' | head -n1 || true)
 [ -n "$win" ] || { echo "no console window"; cat "$work/console.err"; exit 1; }
 sleep 0.5
@@ -44,7 +23,6 @@ echo "window ${width}x${height} on a 1366x768 screen"
 ((height <= 768 - 30)) || { echo "the window does not fit the screen: height $height"; exit 1; }
 ((width <= 1366)) || { echo "the window does not fit the screen: width $width"; exit 1; }
 
-sent() { grep '^<' "$work/trace" | cut -c3- | tr '\n' ' ' | sed 's/ $//'; }
 [ -z "$(sent)" ] || { echo "sent before OPEN: $(sent)"; exit 1; }
 
 # The wheel over the page's left margin (no field there to take it) scrolls
