@@ -19,7 +19,7 @@ std::string ConsoleDialog::LogFileName() const {
   // A working folder that has been removed has no name: the file is then
   // tried there by a relative name, which fails and is reported.
   std::string dir = CurrentFolder();
-  if (dir.empty()) dir = ".";
+  if (dir.empty()) dir.push_back('.');
   const std::time_t now = m_fnClock(nullptr);
   std::tm tm{};
   LocalTime(now, tm);

@@ -4,12 +4,19 @@
 #pragma once
 #include <cstdio>
 #include <ctime>
+#include <filesystem>
 #include <string>
 
 namespace qeld {
 
 // std::fopen for a UTF-8 path.
 std::FILE* OpenFile(const std::string& path, const char* mode);
+
+// A UTF-8 path for the standard library's streams and file system calls
+// (wide on Windows).
+inline std::filesystem::path FsPath(const std::string& utf8) {
+  return std::filesystem::path(std::u8string(utf8.begin(), utf8.end()));
+}
 
 // The process's working folder, or "" when it has none (it was removed).
 // Windows: without the separator after a drive's root ("C:").

@@ -1,3 +1,4 @@
+#include <cerrno>
 #include <cwchar>
 
 #include "platform/Os.h"
@@ -42,7 +43,14 @@ std::FILE* OpenFile(const std::string& path, const char* mode) {
   // The narrow fopen would take the path in the ANSI code page: a Korean
   // folder name could not be opened on a western system.
   const std::wstring wmode = Widen(mode);
-  return _wfopen(Widen(path).c_str(), wmode.c_str());
+  const std::wstring wpath = Widen(path);
+  std::FILE* f = _wfopen(wpath.c_str(), wmode.c_str());
+  // The system says "access denied" for a folder; say what it is.
+  if (!f) {
+    const DWORD attrs = GetFileAttributesW(wpath.c_str());
+    if (attrs != INVALID_FILE_ATTRIBUTES && (attrs & FILE_ATTRIBUTE_DIRECTORY)) errno = EISDIR;
+  }
+  return f;
 }
 
 std::string CurrentFolder() {

@@ -31,6 +31,7 @@ struct Logging : ::testing::Test {
   }
   void TearDown() override {
     if (chdir(old.c_str()) != 0) ADD_FAILURE();
+    c.d.CloseLogFile();  // Windows removes no open file
     std::error_code ec;
     std::filesystem::remove_all(dir, ec);
     if (ec) ADD_FAILURE() << ec.message();
