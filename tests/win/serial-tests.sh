@@ -19,7 +19,12 @@ source "$here/wine-env.sh" "$run/prefix" "$template"
 
 peer_pid=
 cleanup() {
-  [[ -n $peer_pid ]] && kill "$peer_pid" 2>/dev/null && wait "$peer_pid" 2>/dev/null
+  if [[ -n $peer_pid ]]; then
+    kill "$peer_pid" 2>/dev/null || true
+    wait "$peer_pid" 2>/dev/null || true
+  fi
+  # Ends the Wine server and every Wine process of this prefix (services,
+  # device drivers), which would otherwise hold ctest's output open.
   wineserver -k 2>/dev/null || true
 }
 trap cleanup EXIT
@@ -27,7 +32,7 @@ trap cleanup EXIT
 # Wine asks a pseudo-terminal for its modem lines; the preloaded fixture
 # answers for it (see modem_lines.c).
 export LD_PRELOAD=$preload
-wineserver -p
+wineserver -p </dev/null >/dev/null 2>&1
 "$peer" "$QELD_WINE_PORTS" "$run/peer-port" "$QELD_WINE_HOME" $sim &
 peer_pid=$!
 for _ in $(seq 100); do
