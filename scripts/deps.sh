@@ -7,7 +7,10 @@ set -euo pipefail
 packages=(build-essential cmake pkg-config qt6-base-dev libgtest-dev libgmock-dev
           xvfb xauth x11-utils xdotool fonts-noto-cjk fonts-liberation2 fonts-dejavu-core binutils
           desktop-file-utils appstream dpkg-dev file
-          clang libclang-rt-14-dev llvm)
+          clang libclang-rt-14-dev llvm
+          # The Windows build: MinGW-w64 (posix threads), Wine to run its tests,
+          # GoogleTest's sources to build for it.
+          g++-mingw-w64-x86-64-posix wine64 wine googletest)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

@@ -3,51 +3,21 @@
 // or a device is refused by its file type once opened; CreateFileW on a pipe
 // name with no server fails at once rather than waiting, so the open itself
 // cannot hold the window's thread.
-#include <windows.h>
-
 #include <string>
 
 #include "platform/FileOpen.h"
+#include "platform/Utf16.h"
+#include "platform/Win32.h"
 
 namespace qeld {
 
-namespace {
-
-std::wstring Widen(const std::string& s) {
-  if (s.empty()) return {};
-  const int n = MultiByteToWideChar(CP_UTF8, 0, s.data(), static_cast<int>(s.size()), nullptr, 0);
-  std::wstring w(static_cast<size_t>(n > 0 ? n : 0), L'\0');
-  if (n > 0) MultiByteToWideChar(CP_UTF8, 0, s.data(), static_cast<int>(s.size()), w.data(), n);
-  return w;
-}
-
-// The system's own text for an error code, in UTF-8, without the line end.
-std::string SystemReason(DWORD code) {
-  wchar_t* text = nullptr;
-  const DWORD len = FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
-                                       FORMAT_MESSAGE_IGNORE_INSERTS,
-                                   nullptr, code, 0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
-  std::string out;
-  if (len > 0 && text) {
-    const int n = WideCharToMultiByte(CP_UTF8, 0, text, static_cast<int>(len), nullptr, 0, nullptr, nullptr);
-    out.resize(static_cast<size_t>(n > 0 ? n : 0));
-    if (n > 0) WideCharToMultiByte(CP_UTF8, 0, text, static_cast<int>(len), out.data(), n, nullptr, nullptr);
-  }
-  if (text) LocalFree(text);
-  while (!out.empty() && (out.back() == '\n' || out.back() == '\r' || out.back() == ' ' || out.back() == '.'))
-    out.pop_back();
-  if (out.empty()) out = "error " + std::to_string(code);
-  return out;
-}
-
-}  // namespace
 
 int CInputFile::Open(const std::string& path, std::string& error) {
   Close();
   const std::wstring wide = Widen(path);
   const DWORD attrs = GetFileAttributesW(wide.c_str());
   if (attrs == INVALID_FILE_ATTRIBUTES) {
-    error = "cannot open: " + SystemReason(GetLastError());
+    error = "cannot open: " + SystemMessage(GetLastError());
     return 0;
   }
   if (attrs & FILE_ATTRIBUTE_DIRECTORY) {
@@ -57,7 +27,7 @@ int CInputFile::Open(const std::string& path, std::string& error) {
   HANDLE h = CreateFileW(wide.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                          OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (h == INVALID_HANDLE_VALUE) {
-    error = "cannot open: " + SystemReason(GetLastError());
+    error = "cannot open: " + SystemMessage(GetLastError());
     return 0;
   }
   const DWORD type = GetFileType(h);
@@ -70,7 +40,7 @@ int CInputFile::Open(const std::string& path, std::string& error) {
   }
   LARGE_INTEGER size{};
   if (!GetFileSizeEx(h, &size)) {
-    error = "cannot open: " + SystemReason(GetLastError());
+    error = "cannot open: " + SystemMessage(GetLastError());
     CloseHandle(h);
     return 0;
   }
@@ -90,7 +60,7 @@ long long CInputFile::Read(void* buffer, size_t n, std::string& error) {
   if (n > 0x10000000) n = 0x10000000;  // ReadFile takes a 32-bit count
   DWORD got = 0;
   if (!ReadFile(reinterpret_cast<HANDLE>(m_hFile), buffer, static_cast<DWORD>(n), &got, nullptr)) {
-    error = "cannot read: " + SystemReason(GetLastError());
+    error = "cannot read: " + SystemMessage(GetLastError());
     return -1;
   }
   m_nRead += got;

@@ -307,6 +307,9 @@ TEST_F(CommOnPty, OpenAppliesTheLineSettingsToTheDevice) {
 
 TEST_F(CommOnPty, DevicePathUsesTheComLinkWhenPresentElseTheStandardTty) {
   Link(10, slavePath_);
+  // Names only: nothing is opened here.
+  const std::string mappedOnly = std::getenv("QELD_MAPPED_PORTS_ONLY") ? std::getenv("QELD_MAPPED_PORTS_ONLY") : "";
+  unsetenv("QELD_MAPPED_PORTS_ONLY");
   const struct {
     int port;
     std::string path;
@@ -314,6 +317,10 @@ TEST_F(CommOnPty, DevicePathUsesTheComLinkWhenPresentElseTheStandardTty) {
       {1, "/dev/ttyS0"}, {2, "/dev/ttyS1"}, {3, LinkPath(3)}, {9, "/dev/ttyS8"}, {10, LinkPath(10)}, {0, "/dev/ttyS-1"},
   };
   for (const auto& row : rows) EXPECT_EQ(CComm::DevicePath(row.port), row.path) << row.port;
+  setenv("QELD_MAPPED_PORTS_ONLY", "1", 1);
+  EXPECT_EQ(CComm::DevicePath(1), LinkPath(1)) << "tests: an unmapped port names its missing link";
+  EXPECT_EQ(CComm::DevicePath(10), LinkPath(10));
+  if (mappedOnly.empty()) unsetenv("QELD_MAPPED_PORTS_ONLY");
 }
 
 TEST_F(CommOnPty, TenIsTheLastPortAndNumbersOutsideOneToTenAreRefusedUncut) {

@@ -187,6 +187,11 @@ std::string CComm::DevicePath(int port) {
     // other device under the fallback name.
     struct stat st;
     if (lstat(link.c_str(), &st) == 0) return link;
+    // The tests set this: an unmapped port then names its missing link and
+    // fails to open, so that no test ever opens the machine's own serial
+    // device (which may be its console). COM0 has no such device anyway.
+    const char* mappedOnly = std::getenv("QELD_MAPPED_PORTS_ONLY");
+    if (port != 0 && mappedOnly && *mappedOnly) return link;
   }
   return DevicePathFallback(port);
 }
