@@ -73,8 +73,10 @@ int CComm::CreateEvents() {
 std::string CComm::DevicePath(int port) { return "\\\\.\\COM" + std::to_string(port); }
 
 int CComm::OpenPort(int port, int baud, int dataBits, int stopBits, int parity) {
-  const unsigned n = static_cast<uint16_t>(port);
-  if (n > static_cast<unsigned>(kMaxPort)) {
+  // Refused before anything is touched, and never cut to fewer bits: COM65537
+  // must not open COM1 while the status line names COM65537.
+  const unsigned n = static_cast<unsigned>(port);
+  if (port < 1 || port > kMaxPort) {
     m_strLastError = "COM" + std::to_string(n) + ": no such port (COM1 to COM" + std::to_string(kMaxPort) + ")";
     return 0;
   }

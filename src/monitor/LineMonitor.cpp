@@ -348,7 +348,7 @@ void LineMonitor::Clear() {
 }
 
 std::string LineMonitor::StartRecording(const std::string& path) {
-  std::FILE* f = std::fopen(path.c_str(), "wb");
+  std::FILE* f = OpenFile(path, "wb");
   if (!f) return "cannot create " + path + ": " + std::strerror(errno);
   std::ostringstream title;
   WriteRows({}, title);
@@ -427,7 +427,7 @@ std::string LineMonitor::ClockText(int64_t wallMs) {
   const int64_t ms = wallMs % 1000 < 0 ? wallMs % 1000 + 1000 : wallMs % 1000;
   const std::time_t secs = static_cast<std::time_t>((wallMs - ms) / 1000);
   std::tm tm{};
-  if (!localtime_r(&secs, &tm)) return "";
+  if (!LocalTime(secs, tm)) return "";
   return Format("%02d:%02d:%02d.%03d", tm.tm_hour, tm.tm_min, tm.tm_sec, static_cast<int>(ms));
 }
 

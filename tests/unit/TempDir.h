@@ -2,6 +2,7 @@
 // in it at the end; the same on every target.
 #pragma once
 #include <filesystem>
+#include <fstream>
 #include <random>
 #include <string>
 #include <system_error>
@@ -28,6 +29,12 @@ struct TempDir {
   }
   TempDir(const TempDir&) = delete;
   TempDir& operator=(const TempDir&) = delete;
+  // Writes a file of these bytes into the folder; its path.
+  std::string Write(const std::string& name, const std::string& content) const {
+    const std::string file = path + "/" + name;
+    std::ofstream(std::filesystem::path(file), std::ios::binary) << content;
+    return file;
+  }
 };
 
 }  // namespace qeld::test

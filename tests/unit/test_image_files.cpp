@@ -1,104 +1,16 @@
 // Firmware files from a careless technician's disk, through Write Prog: every
 // file is loaded or refused with its reason, none hangs the console, eats its
 // memory or puts bytes on the module that are not the firmware's.
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <chrono>
 #include <filesystem>
 #include <fstream>
-#include <future>
 #include <map>
 
-#include "ConsoleHarness.h"
+#include "ImageFiles.h"
 #include "download/ImageLoader.h"
 
 using namespace qeld;
 using namespace qeld::test;
-using namespace std::chrono_literals;
-
-namespace {
-
-struct TempDir {
-  std::string path;
-  TempDir() {
-    char tmpl[] = "/tmp/qeld-files-XXXXXX";
-    path = mkdtemp(tmpl);
-  }
-  ~TempDir() { std::filesystem::remove_all(path); }
-  std::string Write(const std::string& name, const std::string& content) const {
-    std::ofstream(path + "/" + name, std::ios::binary) << content;
-    return path + "/" + name;
-  }
-};
-
-// One Intel HEX record, without a line end.
-std::string Rec(unsigned addr, const Bytes& data, unsigned type = 0) {
-  std::string s = Format(":%02X%04X%02X", static_cast<unsigned>(data.size()), addr, type);
-  unsigned sum = data.size() + (addr >> 8) + (addr & 0xFF) + type;
-  for (uint8_t b : data) {
-    s += Format("%02X", b);
-    sum += b;
-  }
-  return s + Format("%02X", (0x100 - (sum & 0xFF)) & 0xFF);
-}
-const std::string kEnd = ":00000001FF";
-
-Bytes Data(size_t n, uint8_t seed) {
-  Bytes b(n);
-  for (size_t i = 0; i < n; ++i) b[i] = static_cast<uint8_t>(i * 11 + seed);
-  return b;
-}
-
-// What Write Prog made of a file: the one message box, if any.
-std::string Box(const Console& c) { return c.w.boxes.empty() ? "" : c.w.boxes.back().text; }
-
-// The message as one clean text: no control character but its line breaks.
-bool Clean(const std::string& text) {
-  for (char ch : text)
-    if ((static_cast<unsigned char>(ch) < 0x20 && ch != '\n') || ch == 0x7F) return false;
-  return true;
-}
-
-// A connected console that has downloaded a small BIN, so that what a refused
-// file leaves behind can be seen.
-struct Loaded {
-  Console c;
-  Bytes image;
-  explicit Loaded(const TempDir& tmp) {
-    c.Connect();
-    std::string bin(130, '\x5A');
-    c.w.fileScript.push_back(tmp.Write("good.bin", bin));
-    c.w.Click(ctl::kWriteProg);
-    for (int guard = 0; guard < 10 && c.d.m_bDownloading; ++guard) {
-      c.Answer('s', " ");
-      c.w.Advance(0);
-    }
-    image = c.d.m_Image;
-    c.line.writes.clear();
-    c.w.boxes.clear();
-  }
-  // Write Prog with this file; the message box text ("" if none).
-  std::string Choose(const std::string& path) {
-    c.w.boxes.clear();
-    c.w.fileScript.push_back(path);
-    c.w.Click(ctl::kWriteProg);
-    return Box(c);
-  }
-  // Nothing sent, nothing started, the earlier image and its kind in place.
-  void ExpectUntouched(const std::string& what) {
-    EXPECT_TRUE(c.line.writes.empty()) << what;
-    EXPECT_EQ(c.d.m_bDownloading, 0) << what;
-    EXPECT_EQ(c.d.m_bBinImage, 1) << what;
-    EXPECT_EQ(c.d.m_nImageLength, 130u) << what;
-    EXPECT_TRUE(c.d.m_Image == image) << what << ": the earlier image was changed";
-    ASSERT_FALSE(c.w.boxes.empty()) << what;
-    EXPECT_EQ(c.w.boxes.back().flags & MB_ICONSTOP, unsigned{MB_ICONSTOP}) << what;
-  }
-};
-
-}  // namespace
+using namespace qeld::test::files;
 
 // HEX files that are firmware: the image holds exactly their data records'
 // bytes at their 16-bit offsets, 0xFF everywhere else, and the download starts.
@@ -204,44 +116,16 @@ TEST(ImageFiles, HexFilesThatWouldFlashWrongBytesAreRefusedWithTheirLine) {
   l.ExpectUntouched("escaped name");
 }
 
-// A FIFO chosen as a firmware file: refused at once for what it is. Opening
-// one for reading would wait for a writer forever; the load runs on a thread
-// here so that such a fault fails the test instead of hanging it.
-TEST(ImageFiles, AFifoIsRefusedAtOnceAndNeverWaitedOn) {
-  TempDir tmp;
-  Loaded l(tmp);
-  for (const std::string name : {"x.hex", "x.bin"}) {
-    const std::string path = tmp.path + "/" + name;
-    ASSERT_EQ(mkfifo(path.c_str(), 0600), 0);
-    auto load = std::async(std::launch::async, [&] { return l.Choose(path); });
-    if (load.wait_for(1s) != std::future_status::ready) {
-      // Release the hung open so that the test can end, and fail.
-      const int fd = open(path.c_str(), O_WRONLY | O_NONBLOCK);
-      if (fd >= 0) close(fd);
-      load.wait();
-      FAIL() << name << ": Write Prog waited on the FIFO";
-    }
-    EXPECT_NE(load.get().find("\nnot a regular file: it is a FIFO (named pipe)\nNothing was sent."),
-              std::string::npos)
-        << name;
-    l.ExpectUntouched(name);
-  }
-}
-
 // A 300 MB file (sparse: it costs no disk) is refused from its size, before a
 // byte of it is read.
 TEST(ImageFiles, AHugeFileIsRefusedFromItsSizeWithTheLimit) {
   TempDir tmp;
   Loaded l(tmp);
-  const off_t size = 300LL << 20;
+  const uintmax_t size = 300ULL << 20;
   for (const std::string name : {"huge.hex", "huge.bin"}) {
     const std::string path = tmp.path + "/" + name;
-    const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    ASSERT_GE(fd, 0);
-    const std::string head = Rec(0, Data(16, 1)) + "\n";
-    ASSERT_EQ(write(fd, head.data(), head.size()), static_cast<ssize_t>(head.size()));
-    ASSERT_EQ(ftruncate(fd, size), 0);
-    close(fd);
+    tmp.Write(name, Rec(0, Data(16, 1)) + "\n");
+    std::filesystem::resize_file(path, size);
     const std::string box = l.Choose(path);
     const std::string expect = name == "huge.hex"
                                    ? "the file has 314572800 bytes; a HEX file of the whole flash has at most 4194304"
@@ -257,7 +141,7 @@ TEST(ImageFiles, AHugeFileIsRefusedFromItsSizeWithTheLimit) {
     out << std::string(kHexFileLimit, '\n');
   }
   EXPECT_NE(l.Choose(at).find("line 4194305: the file ends before its end record"), std::string::npos) << Box(l.c);
-  ASSERT_EQ(truncate(at.c_str(), kHexFileLimit + 1), 0);
+  std::filesystem::resize_file(at, kHexFileLimit + 1);
   EXPECT_NE(l.Choose(at).find("the file has 4194305 bytes"), std::string::npos) << Box(l.c);
 }
 
@@ -279,22 +163,3 @@ TEST(ImageFiles, BinOfTheWholeFlashLoadsAndOneByteMoreIsRefused) {
   EXPECT_EQ(l.c.line.Frames()[0][3], 's');
 }
 
-// Folders and devices are refused for what they are; a file that cannot be
-// read says so.
-TEST(ImageFiles, OtherThingsThanFilesAreRefusedWithTheirKind) {
-  TempDir tmp;
-  Loaded l(tmp);
-  ASSERT_EQ(mkdir((tmp.path + "/dir.hex").c_str(), 0700), 0);
-  EXPECT_NE(l.Choose(tmp.path + "/dir.hex").find("\nnot a regular file: it is a folder\n"), std::string::npos);
-  l.ExpectUntouched("folder");
-  ASSERT_EQ(symlink("/dev/null", (tmp.path + "/null.bin").c_str()), 0);
-  EXPECT_NE(l.Choose(tmp.path + "/null.bin").find("\nnot a regular file: it is a character device\n"),
-            std::string::npos);
-  l.ExpectUntouched("device");
-  if (geteuid() != 0) {  // root reads any file whatever its mode
-    const std::string locked = tmp.Write("locked.hex", Rec(0, {1}) + "\n" + kEnd);
-    ASSERT_EQ(chmod(locked.c_str(), 0), 0);
-    EXPECT_NE(l.Choose(locked).find("\ncannot open: Permission denied\n"), std::string::npos) << Box(l.c);
-    l.ExpectUntouched("unreadable");
-  }
-}

@@ -139,9 +139,8 @@ TEST_F(Runs, RunAgainstTheModuleTotalsMatchItsOwnCounts) {
 }
 
 TEST_F(Runs, InLogModeAMissingAckForTheLogRequestRetransmitsTheLogRequest) {
-  char dir[] = "/tmp/qeld-runs-XXXXXX";
-  ASSERT_NE(mkdtemp(dir), nullptr);
-  ASSERT_EQ(chdir(dir), 0);
+  TempDir dir("qeld-runs");
+  ASSERT_EQ(chdir(dir.path.c_str()), 0);
   c.w.Click(ctl::kLogMode);
   Start("2", "1");
   c.Answer('R', DispenseBody(2, 0));
@@ -157,13 +156,11 @@ TEST_F(Runs, InLogModeAMissingAckForTheLogRequestRetransmitsTheLogRequest) {
   EXPECT_EQ(c.line.Last().size(), 13u);
   EXPECT_EQ(c.line.Last()[3], 'R');
   ASSERT_EQ(chdir("/"), 0);
-  std::filesystem::remove_all(dir);
 }
 
 TEST_F(Runs, ARepetitionOrALogRequestAckedButNeverAnsweredTimesOutAfterSixtySeconds) {
-  char dir[] = "/tmp/qeld-runs-XXXXXX";
-  ASSERT_NE(mkdtemp(dir), nullptr);
-  ASSERT_EQ(chdir(dir), 0);
+  TempDir dir("qeld-runs");
+  ASSERT_EQ(chdir(dir.path.c_str()), 0);
   // The second repetition of a run.
   Start("3", "1");
   c.Answer('R', DispenseBody(2, 0));
@@ -191,5 +188,4 @@ TEST_F(Runs, ARepetitionOrALogRequestAckedButNeverAnsweredTimesOutAfterSixtySeco
   EXPECT_EQ(c.Status(), "!!! Error Response Timeout !!!");
   EXPECT_EQ(c.d.m_bBusy, 0);
   ASSERT_EQ(chdir("/"), 0);
-  std::filesystem::remove_all(dir);
 }
