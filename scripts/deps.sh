@@ -7,7 +7,8 @@ set -euo pipefail
 packages=(build-essential cmake pkg-config qt6-base-dev libgtest-dev libgmock-dev
           xvfb xauth x11-utils xdotool fonts-noto-cjk fonts-liberation2 fonts-dejavu-core binutils
           desktop-file-utils appstream dpkg-dev file
-          clang libclang-rt-14-dev llvm)
+          clang libclang-rt-14-dev llvm
+          fonts-wine)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

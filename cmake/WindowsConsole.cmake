@@ -1,0 +1,47 @@
+# The console's native window on Windows: qeld-console.exe with its icon and
+# version information, and its packages: `cpack -G ZIP` (portable, no
+# installation) and, where makensis is installed, `cpack -G NSIS` (an
+# installer with a Start-menu entry).
+set(QELD_ICON_FILE ${CMAKE_CURRENT_SOURCE_DIR}/data/qeld-console.ico)
+configure_file(src/app/qeld-console.rc.in ${CMAKE_CURRENT_BINARY_DIR}/qeld-console.rc @ONLY)
+add_executable(qeld-console WIN32
+  src/app/ConsoleAppWin32.cpp
+  src/platform/Win32Window.cpp
+  src/platform/Win32LineMonitor.cpp
+  ${CMAKE_CURRENT_BINARY_DIR}/qeld-console.rc)
+target_link_libraries(qeld-console PRIVATE qeld_core comctl32 comdlg32 gdi32)
+
+# Drives the running console by control id in the window tests.
+add_executable(qeld-wincontrol tests/win/gui/wincontrol.cpp)
+target_link_libraries(qeld-wincontrol PRIVATE user32)
+
+# --- packages -------------------------------------------------------------------
+# Everything sits in one folder: the exe beside its README and licence.
+install(TARGETS qeld-console DESTINATION .)
+configure_file(data/windows/README-Windows.txt ${CMAKE_CURRENT_BINARY_DIR}/README.txt NEWLINE_STYLE CRLF)
+configure_file(LICENSE ${CMAKE_CURRENT_BINARY_DIR}/LICENSE.txt NEWLINE_STYLE CRLF)
+install(FILES ${CMAKE_CURRENT_BINARY_DIR}/README.txt ${CMAKE_CURRENT_BINARY_DIR}/LICENSE.txt DESTINATION .)
+
+set(CPACK_PACKAGE_NAME qeld-console)
+set(CPACK_PACKAGE_VENDOR "QELD console developers")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "service console for the QELD cash-dispenser module")
+set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+set(CPACK_SYSTEM_NAME win64)
+set(CPACK_PACKAGE_FILE_NAME qeld-console-${PROJECT_VERSION}-win64)
+set(CPACK_RESOURCE_FILE_LICENSE ${CMAKE_CURRENT_BINARY_DIR}/LICENSE.txt)
+set(CPACK_STRIP_FILES ON)
+set(CPACK_GENERATOR ZIP)
+# The zip unpacks into one folder named like the package.
+set(CPACK_INCLUDE_TOPLEVEL_DIRECTORY ON)
+
+set(CPACK_PACKAGE_INSTALL_DIRECTORY "QELD Console")
+set(CPACK_PACKAGE_EXECUTABLES qeld-console "QELD Console")
+set(CPACK_NSIS_DISPLAY_NAME "QELD Console ${PROJECT_VERSION}")
+set(CPACK_NSIS_PACKAGE_NAME "QELD Console")
+set(CPACK_NSIS_INSTALLED_ICON_NAME qeld-console.exe)
+set(CPACK_NSIS_MUI_ICON ${QELD_ICON_FILE})
+set(CPACK_NSIS_MUI_UNIICON ${QELD_ICON_FILE})
+set(CPACK_NSIS_ENABLE_UNINSTALL_BEFORE_INSTALL ON)
+set(CPACK_NSIS_EXECUTABLES_DIRECTORY .)
+set(CPACK_NSIS_MENU_LINKS README.txt "QELD Console README")
+include(CPack)
