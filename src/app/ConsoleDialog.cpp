@@ -1,7 +1,5 @@
 #include "app/ConsoleDialog.h"
 
-#include <sys/resource.h>
-
 #include "link/Frame.h"
 
 namespace qeld {

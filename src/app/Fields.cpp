@@ -1,10 +1,10 @@
 // Start of the console, data exchange between controls and state, and OPEN.
-#include <sys/resource.h>
 
 #include <cstdio>
 
 #include "app/ConsoleDialog.h"
 #include "link/Frame.h"
+#include "platform/Os.h"
 
 namespace qeld {
 
@@ -66,7 +66,7 @@ int ConsoleDialog::InitConsole() {
   m_wnd.SetTitle(std::string("QELD Ver 1.15 International (") + __DATE__ + ")");
   // A higher priority keeps the ACKs prompt on a loaded PC; without the right
   // to raise it the console runs as it is.
-  (void)setpriority(PRIO_PROCESS, 0, -10);
+  RaiseProcessPriority();
   m_wnd.AddTab(ctl::kTab, 0, "FUNCTION");
   m_Comm.m_hNotifyWnd = &m_wnd;
   (void)m_Comm.CreateEvents();

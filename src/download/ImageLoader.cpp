@@ -8,6 +8,7 @@
 #include <memory>
 
 #include "link/Frame.h"
+#include "platform/Os.h"
 
 namespace qeld {
 
@@ -21,7 +22,7 @@ using File = std::unique_ptr<std::FILE, FileCloser>;
 // Opens a regular file for reading; a folder, a device or a pipe is refused
 // (reading one could block the console or never end).
 File OpenRegular(const std::string& path, std::string& error) {
-  File f(std::fopen(path.c_str(), "rb"));
+  File f(OpenFile(path, "rb"));
   if (!f) {
     error = Format("cannot open: %s", std::strerror(errno));
     return f;

@@ -22,8 +22,13 @@ inline int32_t Wrap32(int64_t v) { return static_cast<int32_t>(static_cast<uint3
 inline int32_t MmToSlits(int32_t mm) { return Wrap32(int64_t{mm} * 10000 + 3925) / 7850; }
 inline int32_t SlitsToMm(int32_t slits) { return Wrap32(int64_t{slits} * 7850 + 5000) / 10000; }
 
-// printf-style formatting into a std::string.
-std::string Format(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
+// printf-style formatting into a std::string. The Windows build formats with
+// MinGW's C99 printf and checks against it (gnu_printf, set by CMake), since
+// GCC's "printf" there means the system's older one, which lacks %zu.
+#ifndef QELD_PRINTF_FORMAT
+#define QELD_PRINTF_FORMAT printf
+#endif
+std::string Format(const char* fmt, ...) __attribute__((format(QELD_PRINTF_FORMAT, 1, 2)));
 
 // Raw frame bytes to display text (UTF-8: bytes above 0x7F as Latin-1) and back.
 std::string BytesToText(const uint8_t* p, int n);

@@ -1,12 +1,11 @@
 // Recording the module's log data to dated text files.
-#include <unistd.h>
-
 #include <cerrno>
 #include <cstring>
 #include <ctime>
 
 #include "app/ConsoleDialog.h"
 #include "link/Frame.h"
+#include "platform/Os.h"
 
 namespace qeld {
 
@@ -19,14 +18,14 @@ constexpr char kEndMarker[] = "\r\n---END\r\n";
 std::string ConsoleDialog::LogFileName() const {
   // A working folder that has been removed has no name: the file is then
   // tried there by a relative name, which fails and is reported.
-  char buf[4096];
-  const std::string dir = getcwd(buf, sizeof buf) ? buf : ".";
+  std::string dir = CurrentFolder();
+  if (dir.empty()) dir.push_back('.');
   const std::time_t now = m_fnClock(nullptr);
   std::tm tm{};
-  localtime_r(&now, &tm);
+  LocalTime(now, tm);
   char name[32];
   std::strftime(name, sizeof name, "%y%m%d_%H%M%S.txt", &tm);
-  return dir + "/" + name;
+  return dir + PathSeparator() + name;
 }
 
 void ConsoleDialog::CloseLogFile() {
@@ -40,7 +39,7 @@ void ConsoleDialog::OnLogData() {
   if (m_bBusy && m_bLogMode == 0) return;
   const std::string path = LogFileName();
   CloseLogFile();
-  m_hLogFile = std::fopen(path.c_str(), "wb");
+  m_hLogFile = OpenFile(path, "wb");
   if (!m_hLogFile) {
     ReportLogFailure(path, errno);
   } else {

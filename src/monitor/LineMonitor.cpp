@@ -11,6 +11,7 @@
 #include "link/Frame.h"
 #include "link/Protocol.h"
 #include "responses/ResponseTable.h"
+#include "platform/Os.h"
 
 namespace qeld {
 
@@ -413,7 +414,7 @@ void LineMonitor::WriteRows(const std::vector<MonitorRow>& rows, std::ostream& o
 }
 
 std::string LineMonitor::SaveRows(const std::vector<MonitorRow>& rows, const std::string& path) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  std::ofstream out(FsPath(path), std::ios::binary | std::ios::trunc);
   if (!out) return "cannot create " + path + ": " + std::strerror(errno);
   WriteRows(rows, out);
   out.close();

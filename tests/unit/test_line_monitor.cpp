@@ -411,8 +411,10 @@ TEST(LineMonitor, SavedFileHasATitleLineAndOneTabSeparatedLinePerRow) {
   std::filesystem::create_directories(dir);
   const std::string path = (dir / "line.txt").string();
   EXPECT_EQ(LineMonitor::SaveRows(mon.m.Snapshot(), path), "");
-  std::ifstream in(path, std::ios::binary);
-  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), out.str());
+  {
+    std::ifstream in(path, std::ios::binary);
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), out.str());
+  }  // closed first: Windows removes no open file
   std::filesystem::remove_all(dir);
 
   const std::string bad = (dir / "no-such-folder" / "line.txt").string();

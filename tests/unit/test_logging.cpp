@@ -7,6 +7,8 @@
 #include <sstream>
 
 #include "ConsoleHarness.h"
+#include "TempDir.h"
+#include "platform/Os.h"
 
 using namespace qeld;
 using namespace qeld::test;
@@ -20,16 +22,19 @@ struct Logging : ::testing::Test {
   void SetUp() override {
     char buf[4096];
     old = getcwd(buf, sizeof buf) ? buf : "/";
-    char tmpl[] = "/tmp/qeld-log-XXXXXX";
-    ASSERT_NE(mkdtemp(tmpl), nullptr);
-    dir = tmpl;
+    dir = MakeTempDir("qeld-log");
+    ASSERT_FALSE(dir.empty());
     ASSERT_EQ(chdir(dir.c_str()), 0);
+    // As the console names it (Windows may spell the same folder otherwise).
+    dir = CurrentFolder();
     c.Connect();
   }
   void TearDown() override {
     if (chdir(old.c_str()) != 0) ADD_FAILURE();
-    std::string cmd = "rm -rf '" + dir + "'";
-    if (std::system(cmd.c_str()) != 0) ADD_FAILURE();
+    c.d.CloseLogFile();  // Windows removes no open file
+    std::error_code ec;
+    std::filesystem::remove_all(dir, ec);
+    if (ec) ADD_FAILURE() << ec.message();
   }
   std::vector<std::string> Files() {
     std::vector<std::string> v;
@@ -91,14 +96,14 @@ TEST_F(Logging, ALastShortGroupWritesOnlyItsDataBytes) {
 
 TEST_F(Logging, FileNameIsTheLocalDateAndTime) {
   const std::string name = c.d.LogFileName();
-  ASSERT_EQ(name.substr(0, dir.size() + 1), dir + "/");
+  ASSERT_EQ(name.substr(0, dir.size() + 1), dir + PathSeparator());
   const std::string base = name.substr(dir.size() + 1);
   ASSERT_EQ(base.size(), 17u) << base;
   EXPECT_EQ(base[6], '_');
   EXPECT_EQ(base.substr(13), ".txt");
   std::time_t now = std::time(nullptr);
   std::tm tm{};
-  localtime_r(&now, &tm);
+  LocalTime(now, tm);
   char day[8];
   std::strftime(day, sizeof day, "%y%m%d", &tm);
   EXPECT_EQ(base.substr(0, 6), day);
@@ -138,9 +143,9 @@ TEST_F(Logging, AFileThatCannotBeCreatedIsReportedEvenToRoot) {
   // A path that cannot be a file for anyone: the working folder is removed.
   ASSERT_EQ(chdir("/"), 0);
   ASSERT_EQ(rmdir(dir.c_str()), 0);
-  ASSERT_EQ(mkdir(dir.c_str(), 0700), 0);
+  ASSERT_TRUE(std::filesystem::create_directory(dir));
   const std::string gone = dir + "/gone";
-  ASSERT_EQ(mkdir(gone.c_str(), 0700), 0);
+  ASSERT_TRUE(std::filesystem::create_directory(gone));
   ASSERT_EQ(chdir(gone.c_str()), 0);
   ASSERT_EQ(rmdir(gone.c_str()), 0);
   c.w.Click(ctl::kLogData);

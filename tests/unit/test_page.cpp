@@ -1,5 +1,8 @@
 // Enable rules, the unit switch, admin mode, field resets and the buttons.
+#include <unistd.h>
+
 #include "ConsoleHarness.h"
+#include "TempDir.h"
 
 using namespace qeld;
 using namespace qeld::test;
@@ -191,9 +194,8 @@ TEST_F(Page, EveryButtonSendsItsCommandAndNothingWhileBusy) {
       {7027, 'q', '5'}, {7028, 'q', '6'}, {1170, 'r', 0},   {1172, 't', 0},   {1173, 'D', 0},
       {1198, 'c', 0},   {1199, 'b', 0},   {1447, 'u', 0},   {1448, 'v', 0},   {1451, 'W', 0},
   };
-  char dir[] = "/tmp/qeld-btn-XXXXXX";
-  ASSERT_NE(mkdtemp(dir), nullptr);
-  ASSERT_EQ(chdir(dir), 0);
+  TempDir dir("qeld-btn");
+  ASSERT_EQ(chdir(dir.path.c_str()), 0);
   for (const auto& r : rows) {
     Console k;
     k.Connect();
@@ -218,6 +220,4 @@ TEST_F(Page, EveryButtonSendsItsCommandAndNothingWhileBusy) {
   k.w.Click(1001);
   EXPECT_EQ(k.line.Last()[3], 'T');
   ASSERT_EQ(chdir("/"), 0);
-  std::string cmd = std::string("rm -rf ") + dir;
-  (void)!std::system(cmd.c_str());
 }

@@ -4,6 +4,7 @@
 #include <filesystem>
 
 #include "ConsoleHarness.h"
+#include "TempDir.h"
 
 using namespace qeld;
 using namespace qeld::test;
@@ -62,9 +63,8 @@ TEST_F(Runs, RepeatThreeSendsThreeRequestsWithAdvancingSequenceBytes) {
 }
 
 TEST_F(Runs, LogModeFetchesTheLogAfterEveryDispense) {
-  char dir[] = "/tmp/qeld-runs-XXXXXX";
-  ASSERT_NE(mkdtemp(dir), nullptr);
-  ASSERT_EQ(chdir(dir), 0);
+  TempDir dir("qeld-runs");
+  ASSERT_EQ(chdir(dir.path.c_str()), 0);
   c.w.Click(ctl::kLogMode);
   Start("2", "1");
   std::vector<std::string> seen;
@@ -89,7 +89,6 @@ TEST_F(Runs, LogModeFetchesTheLogAfterEveryDispense) {
   EXPECT_EQ(c.d.m_nTotalRequested, 4);
   EXPECT_EQ(c.Field(ctl::kMessageArea).find("Log data is written.") != std::string::npos, true);
   ASSERT_EQ(chdir("/"), 0);
-  std::filesystem::remove_all(dir);
 }
 
 TEST_F(Runs, CancelWhileWaitingLetsOneMoreRequestGo) {

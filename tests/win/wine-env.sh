@@ -1,0 +1,38 @@
+# Sourced: sets up the Wine environment of the tests in prefix $1, making the
+# prefix on first use.
+#
+# Wine maps COMn to /dev/ttyS(n-1) by itself, and /dev/ttyS0 may be the
+# machine's own console: every COM port is pinned here to a link under
+# $1/ports, which a serial test points at its pseudo-terminal. A port whose
+# link is missing fails to open, as a port with no device should.
+export WINEPREFIX=$1
+export WINEDEBUG=${WINEDEBUG:--all}
+# No Mono or Gecko installer dialogs when the prefix is made.
+export WINEDLLOVERRIDES="mscoree,mshtml="
+export QELD_WINE_PORTS=$WINEPREFIX/ports
+
+qeld_wine_init() {
+  mkdir -p "$QELD_WINE_PORTS"
+  (
+    flock 9
+    [[ -f $WINEPREFIX/.qeld-ready ]] && exit 0
+    wineboot -i >/dev/null 2>&1 || true
+    local reg=$WINEPREFIX/qeld.reg
+    {
+      printf 'REGEDIT4\r\n\r\n'
+      # A crashing test ends instead of waiting in Wine's crash dialog.
+      printf '[-HKEY_LOCAL_MACHINE\\Software\\Microsoft\\Windows NT\\CurrentVersion\\AeDebug]\r\n\r\n'
+      printf '[-HKEY_LOCAL_MACHINE\\Software\\Wow6432Node\\Microsoft\\Windows NT\\CurrentVersion\\AeDebug]\r\n\r\n'
+      printf '[HKEY_LOCAL_MACHINE\\Software\\Wine\\Ports]\r\n'
+      for n in 1 2 3 4 5 6 7 8 9 10; do
+        printf '"COM%d"="%s"\r\n' "$n" "$QELD_WINE_PORTS/com$n"
+      done
+      printf '\r\n'
+    } >"$reg"
+    wine regedit /S "$reg" >/dev/null 2>&1
+    wineserver -w
+    touch "$WINEPREFIX/.qeld-ready"
+  ) 9>"$WINEPREFIX.lock"
+}
+mkdir -p "$WINEPREFIX"
+qeld_wine_init
