@@ -11,9 +11,6 @@ add_executable(qeld-console WIN32
   ${CMAKE_CURRENT_BINARY_DIR}/qeld-console.rc)
 target_link_libraries(qeld-console PRIVATE qeld_core comctl32 comdlg32 gdi32)
 
-# Drives the running console by control id in the window tests.
-add_executable(qeld-wincontrol tests/win/gui/wincontrol.cpp)
-target_link_libraries(qeld-wincontrol PRIVATE user32)
 
 # --- packages -------------------------------------------------------------------
 # Everything sits in one folder: the exe beside its README and licence.
@@ -45,3 +42,25 @@ set(CPACK_NSIS_ENABLE_UNINSTALL_BEFORE_INSTALL ON)
 set(CPACK_NSIS_EXECUTABLES_DIRECTORY .)
 set(CPACK_NSIS_MENU_LINKS README.txt "QELD Console README")
 include(CPack)
+
+# --- window tests under Xvfb and Wine -------------------------------------------
+# Drives the running console by control id.
+add_executable(qeld-wincontrol tests/win/gui/wincontrol.cpp)
+target_link_libraries(qeld-wincontrol PRIVATE user32)
+# The module simulator is a Linux program: the Linux build's (scripts/build.sh
+# build), or the one named here. Without it the window test is skipped.
+find_program(QELD_HOST_SIM qeld-sim PATHS ${PROJECT_SOURCE_DIR}/build NO_DEFAULT_PATH)
+if(NOT QELD_HOST_SIM)
+  set(QELD_HOST_SIM ${PROJECT_SOURCE_DIR}/build/qeld-sim)
+endif()
+# One prefix for the window tests, one test at a time in it (each ends its
+# Wine server), apart from the prefix of the serial tests.
+set(QELD_GUI_PREFIX ${CMAKE_BINARY_DIR}/wine-gui)
+add_test(NAME Win.ConsoleWindow.EnterConnectsGoLoaderDispenseKoreanPrompt
+         COMMAND bash ${CMAKE_CURRENT_SOURCE_DIR}/tests/win/gui/console_wine.sh $<TARGET_FILE:qeld-console>
+                 $<TARGET_FILE:qeld-wincontrol> ${QELD_HOST_SIM} ${QELD_GUI_PREFIX} ${CMAKE_BINARY_DIR}/screens)
+add_test(NAME Win.Package.ZipUnpacksAndStarts
+         COMMAND bash ${CMAKE_CURRENT_SOURCE_DIR}/tests/win/gui/package_wine.sh ${CMAKE_BINARY_DIR}
+                 $<TARGET_FILE:qeld-wincontrol> ${QELD_GUI_PREFIX})
+set_tests_properties(Win.ConsoleWindow.EnterConnectsGoLoaderDispenseKoreanPrompt Win.Package.ZipUnpacksAndStarts
+                     PROPERTIES LABELS "e2e;win" TIMEOUT 400 SKIP_RETURN_CODE 77 RESOURCE_LOCK wine-gui)

@@ -16,7 +16,7 @@ const wchar_t kClassName[] = L"QeldLineMonitor";
 constexpr UINT_PTR kRefreshTimer = 1;
 constexpr UINT kRefreshMs = 100;
 constexpr UINT kSaveDone = WM_APP + 1;  // lParam owns a SaveResult
-constexpr int kPauseId = 101, kClearId = 102, kSaveId = 103;
+constexpr int kListId = 100, kPauseId = 101, kClearId = 102, kSaveId = 103;
 constexpr int kBarHeight = 28;
 
 // Starting widths in pixels, as in the Qt window; the operator may drag them.
@@ -108,7 +108,7 @@ Win32LineMonitor::Win32LineMonitor(LineMonitor& monitor, HWND owner, std::functi
   // cells it draws, so 100,000 rows cost nothing to show.
   list_ = CreateWindowExW(WS_EX_CLIENTEDGE, WC_LISTVIEWW, L"",
                           WS_CHILD | WS_VISIBLE | WS_TABSTOP | LVS_REPORT | LVS_OWNERDATA | LVS_SHOWSELALWAYS, 0, 0,
-                          10, 10, hwnd_, nullptr, inst, nullptr);
+                          10, 10, hwnd_, reinterpret_cast<HMENU>(static_cast<INT_PTR>(kListId)), inst, nullptr);
   SendMessageW(list_, LVM_SETEXTENDEDLISTVIEWSTYLE, 0, LVS_EX_FULLROWSELECT | LVS_EX_DOUBLEBUFFER);
   LOGFONTW lf{};
   lf.lfHeight = -12;

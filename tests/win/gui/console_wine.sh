@@ -78,6 +78,10 @@ wait_sent "04 30 02 67 03 52 06"
 ctl wait-text "$title" 1034 "COM1 connected"
 shot console-windows.png
 
+# The line monitor (Help menu, item 0x7F01) records from its opening on.
+ctl menu "$title" $((0x7F01))
+ctl wait-window "Line monitor" 20 >/dev/null || { echo "no line monitor"; exit 1; }
+
 # Go Loader: "r", the ACK of its answer, and the answer's box.
 ctl click "$title" 1170
 wait_sent "04 30 02 67 03 52 06 04 30 02 72 03 47 06"
@@ -86,6 +90,12 @@ echo "Go Loader box: $(ctl text "QELD TP" 65535)"
 shot windows-go-loader.png
 ctl close "QELD TP"
 ctl wait-gone "QELD TP" 10
+# The monitor's list shows the four rows: "r", ACK, the answer, ACK.
+for _ in $(seq 100); do [ "$(ctl rows "Line monitor" 100)" = 4 ] && break; sleep 0.1; done
+[ "$(ctl rows "Line monitor" 100)" = 4 ] || { echo "the line monitor shows $(ctl rows "Line monitor" 100) rows, not 4"; exit 1; }
+shot windows-line-monitor.png
+ctl menu "$title" $((0x7F01))
+ctl wait-gone "Line monitor" 10
 
 # DISPENSE, CST1 selected, Request 5: R, the four counts as count + 0x20, two
 # blanks, the sequence byte (the module's answer to the query, byte 5), ETX, BCC.
@@ -107,6 +117,7 @@ for _ in $(seq 200); do [ "$(ctl enabled "$title" 1001)" = 1 ] && break; sleep 0
 
 # Letters in the port selector: OPEN brings the framework's Korean prompt.
 ctl set-text "$title" 2000 abc
+ctl focus "$title" 2000
 ctl key "$title" return
 ctl wait-window "QELD TP" 30 >/dev/null || { echo "no prompt box"; exit 1; }
 prompt=$(ctl text "QELD TP" 65535)

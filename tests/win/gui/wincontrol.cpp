@@ -14,6 +14,9 @@
 //   qeld-wincontrol key TITLE-PREFIX return|escape        a key to the focused control
 //   qeld-wincontrol rect TITLE-PREFIX ID                  client rectangle: left top right bottom
 //   qeld-wincontrol close TITLE-PREFIX                    the dialog's OK (a message box's button)
+//   qeld-wincontrol focus TITLE-PREFIX ID                 give a control the keyboard focus
+//   qeld-wincontrol menu TITLE-PREFIX ID                  choose a menu item by command id
+//   qeld-wincontrol rows TITLE-PREFIX ID                  print a list view's row count
 //
 // A message box's text is control 65535 (0xFFFF). Exit status 0 on success,
 // 1 on a failed wait or check, 2 on bad use or a window that does not answer.
@@ -122,7 +125,7 @@ HWND Control(HWND top, const std::wstring& id) {
 }
 
 int Usage() {
-  std::fprintf(stderr, "usage: qeld-wincontrol wait-window|wait-gone|text|wait-text|set-text|click|check|enabled|key|rect|close TITLE-PREFIX ...\n");
+  std::fprintf(stderr, "usage: qeld-wincontrol wait-window|wait-gone|text|wait-text|set-text|click|check|enabled|key|rect|close|menu|rows|focus TITLE-PREFIX ...\n");
   return 2;
 }
 
@@ -155,6 +158,10 @@ int main() {
   if (cmd == L"close") {
     // Posted: a button that opens another box must not hold this program.
     PostMessageW(Need(title), WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0);
+    return 0;
+  }
+  if (cmd == L"menu" && a.size() >= 4) {
+    PostMessageW(Need(title), WM_COMMAND, MAKEWPARAM(_wtoi(a[3].c_str()), 0), 0);
     return 0;
   }
   if (cmd == L"key" && a.size() >= 4) {
@@ -209,6 +216,19 @@ int main() {
   }
   if (cmd == L"check") {
     std::printf("%d\n", static_cast<int>(Send(c, BM_GETCHECK, 0, 0, "BM_GETCHECK")));
+    return 0;
+  }
+  if (cmd == L"focus") {
+    // The focus belongs to the window's thread: join its input for the call.
+    const DWORD thread = GetWindowThreadProcessId(top, nullptr);
+    AttachThreadInput(GetCurrentThreadId(), thread, TRUE);
+    SetFocus(c);
+    AttachThreadInput(GetCurrentThreadId(), thread, FALSE);
+    Send(top, WM_NULL, 0, 0, "after the focus");
+    return 0;
+  }
+  if (cmd == L"rows") {
+    std::printf("%d\n", static_cast<int>(Send(c, 0x1004 /* LVM_GETITEMCOUNT */, 0, 0, "LVM_GETITEMCOUNT")));
     return 0;
   }
   if (cmd == L"enabled") {
