@@ -32,14 +32,22 @@ set(CPACK_GENERATOR ZIP)
 set(CPACK_INCLUDE_TOPLEVEL_DIRECTORY ON)
 
 set(CPACK_PACKAGE_INSTALL_DIRECTORY "QELD Console")
-set(CPACK_PACKAGE_EXECUTABLES qeld-console "QELD Console")
+# The Start-menu entry starts the console in the Documents folder: log files
+# are written to the working folder, and the installation folder is not
+# writable for an ordinary user.
+# (NSIS takes single quotes; CPack's configuration mangles double ones.)
+set(CPACK_NSIS_CREATE_ICONS_EXTRA "
+  SetOutPath '$DOCUMENTS'
+  CreateShortCut '$SMPROGRAMS\\$STARTMENU_FOLDER\\QELD Console.lnk' '$INSTDIR\\qeld-console.exe'
+  SetOutPath '$INSTDIR'")
+set(CPACK_NSIS_DELETE_ICONS_EXTRA "
+  Delete '$SMPROGRAMS\\$MUI_TEMP\\QELD Console.lnk'")
 set(CPACK_NSIS_DISPLAY_NAME "QELD Console ${PROJECT_VERSION}")
 set(CPACK_NSIS_PACKAGE_NAME "QELD Console")
 set(CPACK_NSIS_INSTALLED_ICON_NAME qeld-console.exe)
 set(CPACK_NSIS_MUI_ICON ${QELD_ICON_FILE})
 set(CPACK_NSIS_MUI_UNIICON ${QELD_ICON_FILE})
 set(CPACK_NSIS_ENABLE_UNINSTALL_BEFORE_INSTALL ON)
-set(CPACK_NSIS_EXECUTABLES_DIRECTORY .)
 set(CPACK_NSIS_MENU_LINKS README.txt "QELD Console README")
 include(CPack)
 

@@ -68,8 +68,11 @@ if command -v makensis >/dev/null; then
   # NSIS makes a 32-bit installer, which Debian's 64-bit-only Wine cannot
   # run; the script it was built from must make the Start-menu entry.
   nsi=$(find "$work/packages/_CPack_Packages" -name project.nsi | head -n1)
-  grep -qF 'CreateShortCut "$SMPROGRAMS\$STARTMENU_FOLDER\QELD Console.lnk" "$INSTDIR\.\qeld-console.exe"' "$nsi" ||
+  grep -qF "CreateShortCut '\$SMPROGRAMS\\\$STARTMENU_FOLDER\\QELD Console.lnk' '\$INSTDIR\\qeld-console.exe'" "$nsi" ||
     { echo "no Start-menu entry for the exe in the installer"; grep -n CreateShortCut "$nsi"; exit 1; }
+  # ...started in a folder an ordinary user may write log files to.
+  grep -B2 -F "QELD Console.lnk' '\$INSTDIR" "$nsi" | grep -qF "SetOutPath '\$DOCUMENTS'" ||
+    { echo "the Start-menu entry starts in the installation folder"; exit 1; }
   echo "the installer has its Start-menu entry"
 fi
 echo "package: OK"
