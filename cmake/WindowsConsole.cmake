@@ -66,7 +66,8 @@ endif()
 set(QELD_GUI_PREFIX ${CMAKE_BINARY_DIR}/wine-gui)
 add_test(NAME Win.ConsoleWindow.EnterConnectsGoLoaderDispenseKoreanPrompt
          COMMAND bash ${CMAKE_CURRENT_SOURCE_DIR}/tests/win/gui/console_wine.sh $<TARGET_FILE:qeld-console>
-                 $<TARGET_FILE:qeld-wincontrol> ${QELD_HOST_SIM} ${QELD_GUI_PREFIX} ${CMAKE_BINARY_DIR}/screens)
+                 $<TARGET_FILE:qeld-wincontrol> ${QELD_HOST_SIM} ${QELD_GUI_PREFIX} ${CMAKE_BINARY_DIR}/screens
+                 ${CMAKE_BINARY_DIR}/tests/win/libqeld_modem_lines.so)
 add_test(NAME Win.Package.ZipUnpacksAndStarts
          COMMAND bash ${CMAKE_CURRENT_SOURCE_DIR}/tests/win/gui/package_wine.sh ${CMAKE_BINARY_DIR}
                  $<TARGET_FILE:qeld-wincontrol> ${QELD_GUI_PREFIX})

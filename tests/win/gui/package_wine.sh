@@ -39,7 +39,7 @@ Xvfb -displayfd 5 -screen 0 1280x1024x24 -nolisten tcp >/dev/null 2>&1 &
 pids+=($!)
 for _ in $(seq 100); do [ -s "$work/display" ] && break; sleep 0.05; done
 export DISPLAY=:$(head -n1 "$work/display")
-source "$here/../wine-env.sh" "$prefix"
+source "$here/../wine-env.sh" "$prefix" "$(dirname "$prefix")/wine"  # a copy of the serial tests' prefix when there is one
 source "$here/wine-fonts.sh"
 qeld_wine_fonts
 wineserver -p
