@@ -23,6 +23,7 @@ constexpr UINT kMenuAbout = 0x7F02;
 // The about item of the system menu (its low four bits are the system's).
 constexpr UINT kSysAbout = 0x0010;
 constexpr int kIconResource = 128;
+constexpr int kTabHeight = 21;
 
 LRESULT CALLBACK WindowProc(HWND hwnd, UINT msg, WPARAM w, LPARAM l) {
   if (msg == WM_NCCREATE) {
@@ -364,6 +365,9 @@ HWND Win32Window::MakeControl(const ControlSpec& s) {
   SendMessageW(h, WM_SETFONT, reinterpret_cast<WPARAM>(ConsoleFont()), FALSE);
   if (s.kind == ControlKind::Edit && (s.style & kEsMultiline)) SendMessageW(h, EM_SETLIMITTEXT, 0, 0);
   if (s.kind == ControlKind::Progress) SendMessageW(h, PBM_SETRANGE32, 0, 100);
+  // A tab row of one text line, so that the unit switch at y 39 stands below
+  // the tab control's top edge, as in the Qt window.
+  if (s.kind == ControlKind::Tab) SendMessageW(h, TCM_SETITEMSIZE, 0, MAKELPARAM(0, kTabHeight));
   return h;
 }
 

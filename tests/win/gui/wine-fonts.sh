@@ -12,6 +12,10 @@ qeld_wine_fonts() {
   for base in Tahoma 'MS Shell Dlg' 'MS Shell Dlg 2' 'Microsoft Sans Serif'; do
     wine reg add "$key" /v "$base" /t REG_MULTI_SZ /d "$(basename "$file"),$face" /f >/dev/null 2>&1
   done
+  # One virtual desktop: Wine draws the frames and title bars itself, as
+  # Windows does, where Xvfb has no window manager to do it.
+  wine reg add 'HKCU\Software\Wine\Explorer' /v Desktop /d Default /f >/dev/null 2>&1
+  wine reg add 'HKCU\Software\Wine\Explorer\Desktops' /v Default /d 1280x1024 /f >/dev/null 2>&1
   wineserver -w
   touch "$WINEPREFIX/.qeld-fonts"
 }
