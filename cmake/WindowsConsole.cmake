@@ -55,6 +55,10 @@ include(CPack)
 # Drives the running console by control id.
 add_executable(qeld-wincontrol tests/win/gui/wincontrol.cpp)
 target_link_libraries(qeld-wincontrol PRIVATE user32)
+# The window backend on its own.
+add_executable(qeld_win32_window_tests tests/win/gui/test_win32_window.cpp src/platform/Win32Window.cpp
+                                       src/platform/Win32LineMonitor.cpp)
+target_link_libraries(qeld_win32_window_tests PRIVATE qeld_core gtest_main comctl32 comdlg32 gdi32)
 # The module simulator is a Linux program: the Linux build's (scripts/build.sh
 # build), or the one named here. Without it the window test is skipped.
 find_program(QELD_HOST_SIM qeld-sim PATHS ${PROJECT_SOURCE_DIR}/build NO_DEFAULT_PATH)
@@ -71,5 +75,8 @@ add_test(NAME Win.ConsoleWindow.EnterConnectsGoLoaderDispenseKoreanPrompt
 add_test(NAME Win.Package.ZipUnpacksAndStarts
          COMMAND bash ${CMAKE_CURRENT_SOURCE_DIR}/tests/win/gui/package_wine.sh ${CMAKE_BINARY_DIR}
                  $<TARGET_FILE:qeld-wincontrol> ${QELD_GUI_PREFIX})
-set_tests_properties(Win.ConsoleWindow.EnterConnectsGoLoaderDispenseKoreanPrompt Win.Package.ZipUnpacksAndStarts
+add_test(NAME Win.Win32Window
+         COMMAND bash ${CMAKE_CURRENT_SOURCE_DIR}/tests/win/gui/xvfb_wine.sh ${QELD_GUI_PREFIX}
+                 $<TARGET_FILE:qeld_win32_window_tests>)
+set_tests_properties(Win.Win32Window Win.ConsoleWindow.EnterConnectsGoLoaderDispenseKoreanPrompt Win.Package.ZipUnpacksAndStarts
                      PROPERTIES LABELS "e2e;win" TIMEOUT 400 SKIP_RETURN_CODE 77 RESOURCE_LOCK wine-gui)

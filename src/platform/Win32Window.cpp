@@ -680,6 +680,15 @@ int Win32Window::RunModal() {
       const bool mine = m.hwnd && (m.hwnd == hwnd_ || IsChild(hwnd_, m.hwnd));
       const bool monitors = monitor && m.hwnd && (m.hwnd == monitor || IsChild(monitor, m.hwnd));
       if ((mine || monitors) && TranslateAcceleratorW(hwnd_, accel_, &m)) continue;
+      // Esc is the dialog's cancel wherever the focus is (an edit field may
+      // claim it from the dialog keyboard), unless it closes an open list.
+      if (mine && m.message == WM_KEYDOWN && m.wParam == VK_ESCAPE) {
+        HWND port = ControlHandle(2000);
+        if (!port || !SendMessageW(port, CB_GETDROPPEDSTATE, 0, 0)) {
+          Command(IDCANCEL);
+          continue;
+        }
+      }
       if (mine && IsDialogMessageW(hwnd_, &m)) continue;
       if (monitors && monitorWindow_->PreTranslate(m)) continue;
       TranslateMessage(&m);
