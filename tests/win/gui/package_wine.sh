@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The portable package: `cpack -G ZIP` in the Windows build folder, unpacked
 # into a fresh folder, holds the exe, the README and the licence, and the exe
-# starts from there under Wine (" Disconnected !!!") and ends with EXIT.
+# starts from there under Wine (" Disconnected !!!"), takes the admin password
+# in its prompt, shows its about box and ends with EXIT.
 # Where makensis is installed, `cpack -G NSIS` builds the installer too, with
 # a Start-menu entry.
 # Usage: package_wine.sh <Windows build folder> <qeld-wincontrol.exe> <wine prefix>
@@ -53,13 +54,29 @@ start_and_exit() {
   pids+=($pid)
   ctl wait-window "$title" 60 >/dev/null || { echo "no window from $exe"; cat "$work/console.err"; exit 1; }
   ctl wait-text "$title" 1034 " Disconnected !!!"
+  if [ "${2:-}" = dialogs ]; then
+    # "*Admin mode": the password prompt (Enter confirms), then the console's answer.
+    ctl click "$title" 9999
+    ctl wait-window "Enter Password" 20 >/dev/null || { echo "no password dialog"; exit 1; }
+    ctl set-text "Enter Password" 1033 tuzf
+    ctl key "Enter Password" return
+    ctl wait-window "QELD TP" 20 >/dev/null || { echo "no answer to the password"; exit 1; }
+    [ "$(ctl text "QELD TP" 65535)" = "  Admin mode started. " ] || { echo "password box: $(ctl text "QELD TP" 65535)"; exit 1; }
+    ctl close "QELD TP"
+    ctl wait-gone "QELD TP" 10
+    # The about box from the Help menu (item 0x7F02).
+    ctl menu "$title" $((0x7F02))
+    ctl wait-window "About QELD TP" 20 >/dev/null || { echo "no about box"; exit 1; }
+    ctl close "About QELD TP"
+    ctl wait-gone "About QELD TP" 10
+  fi
   ctl click "$title" 2
   ctl wait-gone "$title" 20 || { echo "EXIT did not end $exe"; exit 1; }
   for _ in $(seq 100); do kill -0 $pid 2>/dev/null || break; sleep 0.1; done
   ! kill -0 $pid 2>/dev/null || { echo "$exe did not end"; exit 1; }
 }
-start_and_exit "$dir/qeld-console.exe"
-echo "the unpacked exe starts and ends"
+start_and_exit "$dir/qeld-console.exe" dialogs
+echo "the unpacked exe starts, shows its dialogs and ends"
 
 if command -v makensis >/dev/null; then
   (cd "$build" && cpack -G NSIS -B "$work/packages" >"$work/cpack-nsis.log" 2>&1) || { cat "$work/cpack-nsis.log"; exit 1; }

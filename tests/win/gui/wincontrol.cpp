@@ -65,6 +65,12 @@ LRESULT Send(HWND h, UINT msg, WPARAM w, LPARAM l, const char* what) {
   return static_cast<LRESULT>(result);
 }
 
+// The window still answers (a window that has closed meanwhile is no hang).
+void Answers(HWND h, const char* what) {
+  DWORD_PTR result = 0;
+  if (!SendMessageTimeoutW(h, WM_NULL, 0, 0, SMTO_ABORTIFHUNG, kAnswerMs, &result) && IsWindow(h)) Hung(what);
+}
+
 std::wstring TextOf(HWND h) {
   const auto n = static_cast<int>(Send(h, WM_GETTEXTLENGTH, 0, 0, "WM_GETTEXTLENGTH"));
   std::wstring s(static_cast<size_t>(std::max(0, n)) + 1, L'\0');
@@ -176,7 +182,7 @@ int main() {
     // it sees a typed one.
     PostMessageW(target, WM_KEYDOWN, vk, 1 | (scan << 16));
     PostMessageW(target, WM_KEYUP, vk, 1 | (scan << 16) | (3u << 30));
-    Send(top, WM_NULL, 0, 0, "after the key");
+    Answers(top, "after the key");
     return 0;
   }
   if (a.size() < 4) return Usage();
@@ -211,7 +217,7 @@ int main() {
       return 1;
     }
     PostMessageW(c, BM_CLICK, 0, 0);
-    Send(top, WM_NULL, 0, 0, "after the click");
+    Answers(top, "after the click");
     return 0;
   }
   if (cmd == L"check") {
@@ -224,7 +230,7 @@ int main() {
     AttachThreadInput(GetCurrentThreadId(), thread, TRUE);
     SetFocus(c);
     AttachThreadInput(GetCurrentThreadId(), thread, FALSE);
-    Send(top, WM_NULL, 0, 0, "after the focus");
+    Answers(top, "after the focus");
     return 0;
   }
   if (cmd == L"rows") {
