@@ -40,7 +40,7 @@ export DISPLAY=:$(head -n1 "$work/display")
 source "$here/../wine-env.sh" "$prefix" "$(dirname "$prefix")/wine"  # a copy of the serial tests' prefix when there is one
 source "$here/wine-fonts.sh"
 qeld_wine_fonts
-wineserver -p
+wineserver -p >/dev/null 2>&1
 # Wine's serial code asks a pseudo-terminal for its modem lines, which it
 # does not have; the fixture library answers for it.
 preload=()

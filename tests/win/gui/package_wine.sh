@@ -43,7 +43,7 @@ export DISPLAY=:$(head -n1 "$work/display")
 source "$here/../wine-env.sh" "$prefix" "$(dirname "$prefix")/wine"  # a copy of the serial tests' prefix when there is one
 source "$here/wine-fonts.sh"
 qeld_wine_fonts
-wineserver -p
+wineserver -p >/dev/null 2>&1
 
 ctl() { wine "$control" "$@"; }
 title='QELD Ver 1.15 International ('
