@@ -32,6 +32,8 @@ set(CPACK_GENERATOR ZIP)
 set(CPACK_INCLUDE_TOPLEVEL_DIRECTORY ON)
 
 set(CPACK_PACKAGE_INSTALL_DIRECTORY "QELD Console")
+# A 64-bit program: C:\Program Files, not the 32-bit installer's own default.
+set(CPACK_NSIS_INSTALL_ROOT "$PROGRAMFILES64")
 # The Start-menu entry starts the console in the Documents folder: log files
 # are written to the working folder, and the installation folder is not
 # writable for an ordinary user.
