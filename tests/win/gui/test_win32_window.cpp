@@ -44,7 +44,7 @@ class Win32WindowTest : public ::testing::Test {
   void SetUp() override {
     rec.wnd = &wnd;
     wnd.SetHandler(&rec);
-    auto spec = [](int id, ControlKind kind, unsigned style, Rect r, int group = 0) {
+    auto control = [](int id, ControlKind kind, unsigned style, Rect r, int group = 0) {
       ControlSpec s;
       s.id = id;
       s.kind = kind;
@@ -54,17 +54,17 @@ class Win32WindowTest : public ::testing::Test {
       s.group = group;
       return s;
     };
-    wnd.CreateControls({spec(kEdit, ControlKind::Edit, kEsRight, {10, 10, 110, 30}),
-                        spec(kMulti, ControlKind::Edit, kEsMultiline, {10, 40, 210, 140}),
-                        spec(kCheck, ControlKind::CheckBox, 0, {220, 10, 300, 30}),
-                        spec(kRadioA, ControlKind::RadioButton, 0, {220, 40, 300, 60}, 1),
-                        spec(kRadioB, ControlKind::RadioButton, 0, {220, 60, 300, 80}, 1),
-                        spec(kRadioC, ControlKind::RadioButton, 0, {220, 80, 300, 100}, 2),
-                        spec(kOther, ControlKind::Label, 0, {220, 100, 300, 120}),
-                        spec(kProgress, ControlKind::Progress, 0, {10, 150, 210, 170}),
-                        spec(kButton, ControlKind::PushButton, 0, {220, 150, 300, 175}),
-                        spec(kOk, ControlKind::DefPushButton, 0, {310, 150, 390, 175}),
-                        spec(kCancel, ControlKind::PushButton, 0, {310, 180, 390, 205})});
+    wnd.CreateControls({control(kEdit, ControlKind::Edit, kEsRight, {10, 10, 110, 30}),
+                        control(kMulti, ControlKind::Edit, kEsMultiline, {10, 40, 210, 140}),
+                        control(kCheck, ControlKind::CheckBox, 0, {220, 10, 300, 30}),
+                        control(kRadioA, ControlKind::RadioButton, 0, {220, 40, 300, 60}, 1),
+                        control(kRadioB, ControlKind::RadioButton, 0, {220, 60, 300, 80}, 1),
+                        control(kRadioC, ControlKind::RadioButton, 0, {220, 80, 300, 100}, 2),
+                        control(kOther, ControlKind::Label, 0, {220, 100, 300, 120}),
+                        control(kProgress, ControlKind::Progress, 0, {10, 150, 210, 170}),
+                        control(kButton, ControlKind::PushButton, 0, {220, 150, 300, 175}),
+                        control(kOk, ControlKind::DefPushButton, 0, {310, 150, 390, 175}),
+                        control(kCancel, ControlKind::PushButton, 0, {310, 180, 390, 205})});
   }
   // Runs the window's loop until the handler ends it (or the guard fires).
   int Run(unsigned guardMs = 5000) {
