@@ -1,5 +1,6 @@
-// CComm: the console's only link to the module, one serial port on POSIX
-// termios with a reader thread that hands received bytes to the window.
+// CComm: the console's only link to the module, one serial port with a
+// reader thread that hands received bytes to the window. CommPosix.cpp drives
+// it through termios, CommWin32.cpp through Win32 serial communications.
 #pragma once
 #include <atomic>
 #include <cstdint>
@@ -60,6 +61,8 @@ class CComm {
   static int ReadersRunning();
 
   // --- fields ---
+  // POSIX: the file descriptor. Windows: the HANDLE, kept as its 32-bit
+  // value (HandleToLong; the system guarantees handles fit), -1 when closed.
   int m_hPort = -1;
   char m_szPortName[256] = {};  // room for a link under a long home folder
   std::atomic<int> m_bOpen{0};
@@ -80,6 +83,18 @@ class CComm {
   Line* m_pLine = nullptr;
   std::function<void(const uint8_t*, int)> m_WriteTap;
   int m_nWakeFd = -1;  // eventfd that releases the reader's wait at close
+  // Windows: manual-reset events (HANDLEs) of the overlapped reads and
+  // writes, and the one that stops the reader; made by CreateEvents.
+  void* m_hReadEvent = nullptr;
+  void* m_hWriteEvent = nullptr;
+  void* m_hStopEvent = nullptr;
+  // Windows: a named mutex held while the port is open, so that every copy
+  // of this console finds the port in use even where the system lets a
+  // second open through (Wine).
+  void* m_hPortLock = nullptr;
+  // Windows: the opening whose loss has been posted; the reader and a failed
+  // write may both find the device gone, and one notice is enough.
+  std::atomic<uint32_t> m_nLostPosted{0};
   std::thread m_Reader;
   SendGate m_Gate;
   std::string m_strLastError;

@@ -1,22 +1,31 @@
 # Sourced: sets up the Wine environment of the tests in prefix $1, making the
-# prefix on first use.
+# prefix on first use (from the prefix $2 when given, which is much quicker
+# than a new one).
 #
 # Wine maps COMn to /dev/ttyS(n-1) by itself, and /dev/ttyS0 may be the
-# machine's own console: every COM port is pinned here to a link under
-# $1/ports, which a serial test points at its pseudo-terminal. A port whose
-# link is missing fails to open, as a port with no device should.
+# machine's own console: every COM port is pinned here to a link in
+# $QELD_WINE_HOME/.qeld/dosdevices (where qeld-sim puts its link too), which a
+# serial test points at its pseudo-terminal. A port whose link is missing
+# fails to open, as a port with no device should.
 export WINEPREFIX=$1
 export WINEDEBUG=${WINEDEBUG:--all}
 # No Mono or Gecko installer dialogs when the prefix is made.
 export WINEDLLOVERRIDES="mscoree,mshtml="
-export QELD_WINE_PORTS=$WINEPREFIX/ports
+export QELD_WINE_HOME=$WINEPREFIX/home
+export QELD_WINE_PORTS=$QELD_WINE_HOME/.qeld/dosdevices
 
 qeld_wine_init() {
-  mkdir -p "$QELD_WINE_PORTS"
+  local from=${1:-}
+  mkdir -p "$(dirname "$WINEPREFIX")"
   (
     flock 9
     [[ -f $WINEPREFIX/.qeld-ready ]] && exit 0
-    wineboot -i >/dev/null 2>&1 || true
+    if [[ -n $from && -f $from/system.reg && ! -e $WINEPREFIX ]]; then
+      cp -a "$from" "$WINEPREFIX"
+      rm -rf "$WINEPREFIX/home" "$WINEPREFIX/.qeld-ready"
+    fi
+    mkdir -p "$WINEPREFIX"
+    [[ -f $WINEPREFIX/system.reg ]] || wineboot -i >/dev/null 2>&1 || true
     local reg=$WINEPREFIX/qeld.reg
     {
       printf 'REGEDIT4\r\n\r\n'
@@ -33,6 +42,6 @@ qeld_wine_init() {
     wineserver -w
     touch "$WINEPREFIX/.qeld-ready"
   ) 9>"$WINEPREFIX.lock"
+  mkdir -p "$QELD_WINE_PORTS"
 }
-mkdir -p "$WINEPREFIX"
-qeld_wine_init
+qeld_wine_init "${2:-}"
