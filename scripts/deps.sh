@@ -11,6 +11,9 @@ packages=(build-essential cmake pkg-config qt6-base-dev libgtest-dev libgmock-de
           # The Windows build: MinGW-w64 (posix threads), Wine to run its tests,
           # GoogleTest's sources to build for it.
           g++-mingw-w64-x86-64-posix wine64 wine googletest)
+# The Windows window's tests and packages: Wine's own Tahoma (the face its
+# layout is made for) and NSIS for the installer.
+packages+=(fonts-wine nsis)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
