@@ -527,3 +527,40 @@ TEST(SimModel, AnyBytesFromTheLineGiveOnlySoundAnswers) {
   EXPECT_GT(parsed.frames.size(), 1000u);
   for (const Bytes& f : parsed.frames) ExpectWellFormed(f);
 }
+
+// "drop-ack 4" must swallow the console's request and its three resends
+// however the pseudo-terminal cuts them into reads: one request is counted
+// once, whether it comes whole, byte by byte, split across reads, glued to
+// the next one, or after a torn frame the console started over from.
+TEST(SimModel, FourDroppedRequestsStayDroppedHoweverTheLineCutsThem) {
+  const Bytes query = Req("g");
+  Bytes four;
+  for (int i = 0; i < 4; ++i) four.insert(four.end(), query.begin(), query.end());
+  auto check = [&](const std::vector<Bytes>& reads, const std::string& how) {
+    SimModule m(Fast());
+    ASSERT_EQ(m.Control("fault drop-ack 4"), "ok");
+    for (const Bytes& r : reads) EXPECT_TRUE(m.Receive(r).empty()) << how;
+    EXPECT_EQ(m.Requests().size(), 4u) << how;
+    const Output fifth = Parse(Flatten(m.Receive(query)));
+    EXPECT_EQ(fifth.acks, 1) << how;
+    EXPECT_EQ(fifth.frames.size(), 1u) << how;
+  };
+  // Every cut into three reads (two cut points, empty pieces included).
+  for (size_t a = 0; a <= four.size(); ++a)
+    for (size_t b = a; b <= four.size(); ++b)
+      check({Bytes(four.begin(), four.begin() + a), Bytes(four.begin() + a, four.begin() + b),
+             Bytes(four.begin() + b, four.end())},
+            "cut at " + std::to_string(a) + " and " + std::to_string(b));
+  std::vector<Bytes> single;
+  for (uint8_t b : four) single.push_back({b});
+  check(single, "byte by byte");
+  // A frame torn off by a restart, and stray bytes on the line between
+  // frames, count for nothing.
+  Bytes noisy = {0x00, 0xFF, EOT, '0', STX, 'g'};
+  for (int i = 0; i < 4; ++i) {
+    noisy.insert(noisy.end(), query.begin(), query.end());
+    noisy.insert(noisy.end(), {ACK, 0x30, EOT, EOT});
+  }
+  noisy.push_back(EOT);  // left hanging: the fifth request starts over from it
+  check({noisy}, "torn frames and stray bytes");
+}
