@@ -18,6 +18,14 @@ install(TARGETS qeld-console DESTINATION .)
 configure_file(data/windows/README-Windows.txt ${CMAKE_CURRENT_BINARY_DIR}/README.txt NEWLINE_STYLE CRLF)
 configure_file(LICENSE ${CMAKE_CURRENT_BINARY_DIR}/LICENSE.txt NEWLINE_STYLE CRLF)
 install(FILES ${CMAKE_CURRENT_BINARY_DIR}/README.txt ${CMAKE_CURRENT_BINARY_DIR}/LICENSE.txt DESTINATION .)
+# qeld-run.exe runs service scripts from a command prompt; the examples beside
+# it, with Windows line ends for Notepad.
+install(TARGETS qeld-run DESTINATION .)
+foreach(example service-check firmware-update soak-200)
+  configure_file(examples/${example}.qeld ${CMAKE_CURRENT_BINARY_DIR}/examples/${example}.qeld
+                 @ONLY NEWLINE_STYLE CRLF)
+  install(FILES ${CMAKE_CURRENT_BINARY_DIR}/examples/${example}.qeld DESTINATION examples)
+endforeach()
 
 set(CPACK_PACKAGE_NAME qeld-console)
 set(CPACK_PACKAGE_VENDOR "QELD console developers")

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # The portable package: `cpack -G ZIP` in the Windows build folder, unpacked
-# into a fresh folder, holds the exe, the README and the licence, and the exe
+# into a fresh folder, holds the exe, qeld-run.exe with its example scripts,
+# the README and the licence, and the exe
 # starts from there under Wine (" Disconnected !!!"), takes the admin password
 # in its prompt, shows its about box and ends with EXIT.
 # Where makensis is installed, `cpack -G NSIS` builds the installer too, with
@@ -27,10 +28,10 @@ echo "package: $(basename "$zip") ($(stat -c %s "$zip") bytes)"
 mkdir "$work/unpacked"
 (cd "$work/unpacked" && cmake -E tar xf "$zip")
 dir=$work/unpacked/$(basename "$zip" .zip)
-for f in qeld-console.exe README.txt LICENSE.txt; do
+for f in qeld-console.exe qeld-run.exe README.txt LICENSE.txt examples/service-check.qeld; do
   [ -f "$dir/$f" ] || { echo "the package lacks $f"; ls -R "$work/unpacked"; exit 1; }
 done
-[ "$(ls "$dir" | wc -l)" = 3 ] || { echo "unexpected files in the package:"; ls "$dir"; exit 1; }
+[ "$(ls "$dir" | wc -l)" = 5 ] || { echo "unexpected files in the package:"; ls "$dir"; exit 1; }
 grep -q "Device Manager" "$dir/README.txt" || { echo "the README does not say how to find the COM port"; exit 1; }
 # Windows' Notepad of old wants CR LF.
 grep -q $'\r$' "$dir/README.txt" || { echo "README.txt has no CR LF line ends"; exit 1; }
@@ -77,6 +78,10 @@ start_and_exit() {
 }
 start_and_exit "$dir/qeld-console.exe" dialogs
 echo "the unpacked exe starts, shows its dialogs and ends"
+# qeld-run.exe checks the shipped service script (CR LF line ends) without a module.
+(cd "$dir" && wine qeld-run.exe --check 'examples\service-check.qeld') >"$work/run.out" 2>&1 ||
+  { echo "qeld-run.exe --check failed on its own example"; cat "$work/run.out"; exit 1; }
+echo "the unpacked qeld-run.exe checks its example script"
 
 if command -v makensis >/dev/null; then
   (cd "$build" && cpack -G NSIS -B "$work/packages" >"$work/cpack-nsis.log" 2>&1) || { cat "$work/cpack-nsis.log"; exit 1; }
