@@ -25,6 +25,7 @@ run_suite() {
   echo "== $name: ctest $*"
   local status=0
   ASAN_OPTIONS="detect_leaks=1:log_path=$reports/asan" \
+  LSAN_OPTIONS="suppressions=$PWD/scripts/lsan-suppressions.txt:print_suppressions=0" \
   UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1:log_path=$reports/ubsan" \
   TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1:log_path=$reports/tsan" \
     ctest --test-dir "$dir" --output-on-failure -j"$jobs" "$@" || status=$?

@@ -91,6 +91,15 @@ class CComm {
   uint32_t m_nOpenings = 0;
 
  private:
+  // The part of OpenPort both targets share: the number checked, the old
+  // opening closed, an in-process line opened. 1 or 0 when that decided the
+  // opening, kOpenDevice when the device itself is to be opened.
+  static constexpr int kOpenDevice = -1;
+  int BeginOpen(int port);
+
+  // Reader threads running, over every CComm.
+  static std::atomic<int> s_nReaders;
+
   void ReaderThread();
   bool ReaderLoop();
   void StopReader();

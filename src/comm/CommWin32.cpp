@@ -15,8 +15,6 @@
 namespace qeld {
 namespace {
 
-std::atomic<int> g_nReaders{0};
-
 constexpr DWORD kQueueSize = 4096;  // driver's input and output queues
 constexpr DWORD kPurgeAll = PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR;
 constexpr char kInUse[] = "in use by another program";
@@ -73,27 +71,8 @@ int CComm::CreateEvents() {
 std::string CComm::DevicePath(int port) { return "\\\\.\\COM" + std::to_string(port); }
 
 int CComm::OpenPort(int port, int baud, int dataBits, int stopBits, int parity) {
-  // Refused before anything is touched, and never cut to fewer bits: COM65537
-  // must not open COM1 while the status line names COM65537.
+  if (const int decided = BeginOpen(port); decided != kOpenDevice) return decided;
   const unsigned n = static_cast<unsigned>(port);
-  if (port < 1 || port > kMaxPort) {
-    m_strLastError = "COM" + std::to_string(n) + ": no such port (COM1 to COM" + std::to_string(kMaxPort) + ")";
-    return 0;
-  }
-  // Reopening goes through ClosePort, which waits for the old reader: there
-  // are never two.
-  ClosePort();
-  m_strLastError.clear();
-
-  if (m_pLine) {
-    if (!m_pLine->Open(static_cast<int>(n))) {
-      m_strLastError = "COM" + std::to_string(n) + ": the line did not open";
-      return 0;
-    }
-    ++m_nOpenings;
-    m_bOpen = 1;
-    return 1;
-  }
 
   const std::string name = DevicePath(static_cast<int>(n));
   std::snprintf(m_szPortName, sizeof m_szPortName, "%s", name.c_str());
@@ -148,11 +127,11 @@ int CComm::OpenPort(int port, int baud, int dataBits, int stopBits, int parity) 
   ++m_nOpenings;
   m_Gate.Open();
   m_bOpen = 1;
-  ++g_nReaders;
+  ++s_nReaders;
   try {
     m_Reader = std::thread(&CComm::ReaderThread, this);
   } catch (const std::system_error& e) {
-    --g_nReaders;
+    --s_nReaders;
     m_bOpen = 0;
     m_Gate.Close();
     CloseDevice();
@@ -310,21 +289,10 @@ int CComm::WritePort(const uint8_t* data, int len) {
   return put == static_cast<DWORD>(len) ? 1 : 0;
 }
 
-void CComm::Deliver(const uint8_t* data, int len) {
-  for (int off = 0; off < len; off += kRxDeliveryMax) {
-    const int n = std::min(kRxDeliveryMax, len - off);
-    std::memcpy(m_RxBuffer, data + off, static_cast<size_t>(n));
-    m_nRxLength = static_cast<uint16_t>(n);
-    if (WindowHandler* h = m_hNotifyWnd ? m_hNotifyWnd->Handler() : nullptr) h->OnMessage(UM_COMM_DATA, 0, 0);
-  }
-}
-
-int CComm::ReadersRunning() { return g_nReaders.load(); }
-
 void CComm::ReaderThread() {
   const uint32_t opening = m_nOpenings;
   const bool lost = ReaderLoop();
-  --g_nReaders;
+  --s_nReaders;
   // Told after the count drops, so whoever handles the notice finds the
   // reader gone; nothing of this object is touched by the reader afterwards
   // except the window pointer, which outlives every opening.

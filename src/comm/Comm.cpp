@@ -1,0 +1,46 @@
+// The parts of CComm that are the same on every target; CommPosix.cpp and
+// CommWin32.cpp hold the device itself.
+#include "comm/Comm.h"
+
+#include <algorithm>
+#include <cstring>
+#include <string>
+
+namespace qeld {
+
+std::atomic<int> CComm::s_nReaders{0};
+
+int CComm::ReadersRunning() { return s_nReaders.load(); }
+
+int CComm::BeginOpen(int port) {
+  // Refused before anything is touched, and never cut to fewer bits: COM65537
+  // must not open COM1 while the status line names COM65537.
+  const std::string name = "COM" + std::to_string(static_cast<unsigned>(port));
+  if (port < 1 || port > kMaxPort) {
+    m_strLastError = name + ": no such port (COM1 to COM" + std::to_string(kMaxPort) + ")";
+    return 0;
+  }
+  // Reopening goes through ClosePort, which waits for the old reader: there
+  // are never two.
+  ClosePort();
+  m_strLastError.clear();
+  if (!m_pLine) return kOpenDevice;
+  if (!m_pLine->Open(port)) {
+    m_strLastError = name + ": the line did not open";
+    return 0;
+  }
+  ++m_nOpenings;
+  m_bOpen = 1;
+  return 1;
+}
+
+void CComm::Deliver(const uint8_t* data, int len) {
+  for (int off = 0; off < len; off += kRxDeliveryMax) {
+    const int n = std::min(kRxDeliveryMax, len - off);
+    std::memcpy(m_RxBuffer, data + off, static_cast<size_t>(n));
+    m_nRxLength = static_cast<uint16_t>(n);
+    if (WindowHandler* h = m_hNotifyWnd ? m_hNotifyWnd->Handler() : nullptr) h->OnMessage(UM_COMM_DATA, 0, 0);
+  }
+}
+
+}  // namespace qeld
