@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstring>
 #include <string>
+#include <system_error>
 
 namespace qeld {
 
@@ -32,6 +33,25 @@ int CComm::BeginOpen(int port) {
   ++m_nOpenings;
   m_bOpen = 1;
   return 1;
+}
+
+std::string CComm::StartReader() {
+  ++m_nOpenings;
+  m_Gate.Open();
+  m_bOpen = 1;
+  // Counted here rather than in the thread, so the count is right as soon as
+  // OpenPort returns.
+  ++s_nReaders;
+  try {
+    m_Reader = std::thread(&CComm::ReaderThread, this);
+  } catch (const std::system_error& e) {
+    --s_nReaders;
+    m_bOpen = 0;
+    m_Gate.Close();
+    CloseDevice();
+    return std::string("cannot start the reader: ") + e.what();
+  }
+  return "";
 }
 
 void CComm::Deliver(const uint8_t* data, int len) {

@@ -96,6 +96,9 @@ class CComm {
   // opening, kOpenDevice when the device itself is to be opened.
   static constexpr int kOpenDevice = -1;
   int BeginOpen(int port);
+  // The common tail: the opening counted, the gate opened and the reader
+  // started. "" when it runs, otherwise why not (the device is closed again).
+  std::string StartReader();
 
   // Reader threads running, over every CComm.
   static std::atomic<int> s_nReaders;

@@ -248,20 +248,8 @@ int CComm::OpenPort(int port, int baud, int dataBits, int stopBits, int parity) 
   uint64_t stale;
   [[maybe_unused]] ssize_t r = read(m_nWakeFd, &stale, sizeof stale);
 
-  ++m_nOpenings;
-  m_Gate.Open();
-  m_bOpen = 1;
-  // Counted here rather than in the thread, so the count is right as soon as
-  // OpenPort returns.
-  ++s_nReaders;
-  try {
-    m_Reader = std::thread(&CComm::ReaderThread, this);
-  } catch (const std::system_error& e) {
-    --s_nReaders;
-    m_bOpen = 0;
-    m_Gate.Close();
-    CloseDevice();
-    m_strLastError = PortError(n, path, std::string("cannot start the reader: ") + e.what());
+  if (const std::string why = StartReader(); !why.empty()) {
+    m_strLastError = PortError(n, path, why);
     return 0;
   }
   return 1;

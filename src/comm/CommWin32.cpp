@@ -124,18 +124,8 @@ int CComm::OpenPort(int port, int baud, int dataBits, int stopBits, int parity) 
 
   // A stop left from the last opening must not end the next reader.
   ResetEvent(m_hStopEvent);
-  ++m_nOpenings;
-  m_Gate.Open();
-  m_bOpen = 1;
-  ++s_nReaders;
-  try {
-    m_Reader = std::thread(&CComm::ReaderThread, this);
-  } catch (const std::system_error& e) {
-    --s_nReaders;
-    m_bOpen = 0;
-    m_Gate.Close();
-    CloseDevice();
-    m_strLastError = PortError(n, name, std::string("cannot start the reader: ") + e.what());
+  if (const std::string why = StartReader(); !why.empty()) {
+    m_strLastError = PortError(n, name, why);
     return 0;
   }
   return 1;
