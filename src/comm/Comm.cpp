@@ -54,6 +54,26 @@ std::string CComm::StartReader() {
   return "";
 }
 
+int CComm::ClosePort() {
+  const bool wasOpen = m_bOpen.exchange(0) != 0;
+  if (m_pLine) {
+    if (wasOpen) m_pLine->Close();
+    return 1;
+  }
+  StopReader();
+  CloseDevice();
+  return 1;
+}
+
+void CComm::StopReader() {
+  // The reader may be waiting inside its hand-over for this very thread.
+  // Release it first, then end its wait; only then is waiting for it safe.
+  m_Gate.Close();
+  if (!m_Reader.joinable()) return;
+  WakeReader();
+  m_Reader.join();
+}
+
 void CComm::Deliver(const uint8_t* data, int len) {
   for (int off = 0; off < len; off += kRxDeliveryMax) {
     const int n = std::min(kRxDeliveryMax, len - off);

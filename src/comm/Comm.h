@@ -106,6 +106,8 @@ class CComm {
   void ReaderThread();
   bool ReaderLoop();
   void StopReader();
+  // Ends the reader's wait for the line (per target).
+  void WakeReader();
   void CloseDevice();
 
   Line* m_pLine = nullptr;

@@ -278,27 +278,11 @@ int CComm::ConfigureLine(int baud, int dataBits, int stopBits, int parity) {
   return 0;
 }
 
-int CComm::ClosePort() {
-  const bool wasOpen = m_bOpen.exchange(0) != 0;
-  if (m_pLine) {
-    if (wasOpen) m_pLine->Close();
-    return 1;
-  }
-  StopReader();
-  CloseDevice();
-  return 1;
-}
-
-void CComm::StopReader() {
-  // The reader may be waiting inside its hand-over for this very thread.
-  // Release it first, then wake its poll; only then is waiting for it safe.
-  m_Gate.Close();
-  if (!m_Reader.joinable()) return;
+void CComm::WakeReader() {
   if (m_nWakeFd >= 0) {
     const uint64_t one = 1;
     [[maybe_unused]] ssize_t r = write(m_nWakeFd, &one, sizeof one);
   }
-  m_Reader.join();
 }
 
 void CComm::CloseDevice() {

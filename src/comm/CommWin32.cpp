@@ -178,26 +178,10 @@ int CComm::ConfigureLine(int baud, int dataBits, int stopBits, int parity) {
   return 1;
 }
 
-int CComm::ClosePort() {
-  const bool wasOpen = m_bOpen.exchange(0) != 0;
-  if (m_pLine) {
-    if (wasOpen) m_pLine->Close();
-    return 1;
-  }
-  StopReader();
-  CloseDevice();
-  return 1;
-}
-
-void CComm::StopReader() {
-  // The reader may be waiting inside its hand-over for this very thread.
-  // Release it first, then end its wait; only then is waiting for it safe.
-  m_Gate.Close();
-  if (!m_Reader.joinable()) return;
+void CComm::WakeReader() {
   if (m_hStopEvent) SetEvent(m_hStopEvent);
   // An empty mask also ends a pending WaitCommEvent.
   if (m_hPort != -1) SetCommMask(PortHandle(m_hPort), 0);
-  m_Reader.join();
 }
 
 void CComm::CloseDevice() {
