@@ -7,7 +7,7 @@
 
 #include "app/ConsoleDialog.h"
 #include "app/Controls.h"
-#include "platform/QtWindow.h"
+#include "qt/QtWindow.h"
 
 namespace qeld::bench {
 

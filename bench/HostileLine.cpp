@@ -32,7 +32,7 @@
 #include "app/ConsoleDialog.h"
 #include "app/Controls.h"
 #include "link/Frame.h"
-#include "platform/QtWindow.h"
+#include "qt/QtWindow.h"
 
 using namespace qeld;
 using Clock = std::chrono::steady_clock;

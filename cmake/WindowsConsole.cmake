@@ -6,8 +6,8 @@ set(QELD_ICON_FILE ${CMAKE_CURRENT_SOURCE_DIR}/data/qeld-console.ico)
 configure_file(src/app/qeld-console.rc.in ${CMAKE_CURRENT_BINARY_DIR}/qeld-console.rc @ONLY)
 add_executable(qeld-console WIN32
   src/app/ConsoleAppWin32.cpp
-  src/platform/Win32Window.cpp
-  src/platform/Win32LineMonitor.cpp
+  src/win32/Win32Window.cpp
+  src/win32/Win32LineMonitor.cpp
   ${CMAKE_CURRENT_BINARY_DIR}/qeld-console.rc)
 target_link_libraries(qeld-console PRIVATE qeld_core comctl32 comdlg32 gdi32)
 
@@ -66,8 +66,8 @@ include(CPack)
 add_executable(qeld-wincontrol tests/win/gui/wincontrol.cpp)
 target_link_libraries(qeld-wincontrol PRIVATE user32)
 # The window backend on its own.
-add_executable(qeld_win32_window_tests tests/win/gui/test_win32_window.cpp src/platform/Win32Window.cpp
-                                       src/platform/Win32LineMonitor.cpp)
+add_executable(qeld_win32_window_tests tests/win/gui/test_win32_window.cpp src/win32/Win32Window.cpp
+                                       src/win32/Win32LineMonitor.cpp)
 target_link_libraries(qeld_win32_window_tests PRIVATE qeld_core gtest_main comctl32 comdlg32 gdi32)
 # The module simulator is a Linux program: the Linux build's (scripts/build.sh
 # build), or the one named here. Without it the window test is skipped.

@@ -28,7 +28,7 @@
 
 #include "FuzzInput.h"
 #include "app/ConsoleDialog.h"
-#include "platform/HeadlessWindow.h"
+#include "window/HeadlessWindow.h"
 
 using namespace qeld;
 

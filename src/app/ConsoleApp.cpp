@@ -13,7 +13,7 @@
 
 #include "app/ConsoleDialog.h"
 #include "app/Controls.h"
-#include "platform/QtWindow.h"
+#include "qt/QtWindow.h"
 
 namespace {
 

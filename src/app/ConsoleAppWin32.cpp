@@ -2,7 +2,7 @@
 // modally; when it ends, the program ends. No command-line arguments are used.
 #include "app/ConsoleDialog.h"
 #include "app/Controls.h"
-#include "platform/Win32Window.h"
+#include "win32/Win32Window.h"
 
 int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
   qeld::Win32Window wnd(qeld::ClientWidth(), qeld::ClientHeight());

@@ -15,7 +15,7 @@
 #include "comm/Comm.h"
 #include "link/Protocol.h"
 #include "monitor/LineMonitor.h"
-#include "platform/Window.h"
+#include "window/Window.h"
 
 namespace qeld {
 

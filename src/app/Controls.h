@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "platform/Window.h"
+#include "window/Window.h"
 
 namespace qeld {
 

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "link/Protocol.h"
-#include "platform/Window.h"
+#include "window/Window.h"
 
 namespace qeld {
 

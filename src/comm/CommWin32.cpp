@@ -9,8 +9,8 @@
 #include <system_error>
 
 #include "comm/Comm.h"
-#include "platform/Utf16.h"
-#include "platform/Win32.h"
+#include "os/Utf16.h"
+#include "os/Win32.h"
 
 namespace qeld {
 namespace {

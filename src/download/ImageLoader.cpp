@@ -3,7 +3,7 @@
 #include <algorithm>
 
 #include "link/Frame.h"
-#include "platform/FileOpen.h"
+#include "os/FileOpen.h"
 
 namespace qeld {
 

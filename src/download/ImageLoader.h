@@ -1,6 +1,6 @@
 // Firmware image loaders: BIN files of raw bytes and Intel HEX files of text
 // records. Both fill a caller's buffer and say exactly what is wrong with a file.
-// Files are opened through CInputFile (platform/FileOpen.h), so a FIFO or a
+// Files are opened through CInputFile (os/FileOpen.h), so a FIFO or a
 // device is refused before it is read, and both loaders bound their work by
 // the file's size: memory stays flat whatever the file holds.
 #pragma once

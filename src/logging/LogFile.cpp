@@ -5,7 +5,7 @@
 
 #include "app/ConsoleDialog.h"
 #include "link/Frame.h"
-#include "platform/Os.h"
+#include "os/Os.h"
 
 namespace qeld {
 

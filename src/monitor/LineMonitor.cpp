@@ -15,7 +15,7 @@
 #include "link/Frame.h"
 #include "link/Protocol.h"
 #include "responses/ResponseTable.h"
-#include "platform/Os.h"
+#include "os/Os.h"
 
 namespace qeld {
 

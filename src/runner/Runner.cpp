@@ -4,7 +4,7 @@
 #include <cstdlib>
 
 #include "app/ConsoleDialog.h"
-#include "platform/HeadlessWindow.h"
+#include "window/HeadlessWindow.h"
 
 namespace qeld::run {
 

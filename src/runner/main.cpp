@@ -11,8 +11,8 @@
 #include <string>
 
 #include "app/ConsoleDialog.h"
-#include "platform/HeadlessWindow.h"
-#include "platform/Terminal.h"
+#include "window/HeadlessWindow.h"
+#include "os/Terminal.h"
 #include "runner/Report.h"
 #include "runner/Runner.h"
 #include "runner/Script.h"

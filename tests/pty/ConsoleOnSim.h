@@ -6,7 +6,7 @@
 
 #include "SimProcess.h"
 #include "app/ConsoleDialog.h"
-#include "platform/HeadlessWindow.h"
+#include "window/HeadlessWindow.h"
 
 namespace qeld::test {
 

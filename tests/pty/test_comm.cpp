@@ -25,7 +25,7 @@
 
 #include "comm/Comm.h"
 #include "comm/LineSettings.h"
-#include "platform/HeadlessWindow.h"
+#include "window/HeadlessWindow.h"
 
 using namespace qeld;
 using Bytes = std::vector<uint8_t>;

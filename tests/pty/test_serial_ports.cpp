@@ -14,7 +14,7 @@
 
 #include "comm/Comm.h"
 #include "comm/SerialPorts.h"
-#include "platform/HeadlessWindow.h"
+#include "window/HeadlessWindow.h"
 
 using namespace qeld;
 namespace fs = std::filesystem;

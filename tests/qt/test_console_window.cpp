@@ -7,7 +7,7 @@
 #include <QTimer>
 
 #include "app/ConsoleDialog.h"
-#include "platform/QtWindow.h"
+#include "qt/QtWindow.h"
 #include "pty/SimProcess.h"
 
 using namespace qeld;

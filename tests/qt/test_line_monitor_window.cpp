@@ -21,8 +21,8 @@
 #include <fstream>
 
 #include "app/ConsoleDialog.h"
-#include "platform/QtLineMonitor.h"
-#include "platform/QtWindow.h"
+#include "qt/QtLineMonitor.h"
+#include "qt/QtWindow.h"
 #include "pty/SimProcess.h"
 
 using namespace qeld;

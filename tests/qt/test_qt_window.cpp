@@ -37,7 +37,7 @@
 #include <thread>
 
 #include "app/Controls.h"
-#include "platform/QtWindow.h"
+#include "qt/QtWindow.h"
 
 using namespace qeld;
 

@@ -9,7 +9,7 @@
 #include <filesystem>
 #include <fstream>
 
-#include "platform/QtSerialPorts.h"
+#include "qt/QtSerialPorts.h"
 
 using namespace qeld;
 namespace fs = std::filesystem;

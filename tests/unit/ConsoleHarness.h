@@ -12,7 +12,7 @@
 #include "SimModule.h"
 #include "app/ConsoleDialog.h"
 #include "link/Frame.h"
-#include "platform/HeadlessWindow.h"
+#include "window/HeadlessWindow.h"
 
 namespace qeld::test {
 

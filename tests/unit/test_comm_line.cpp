@@ -5,7 +5,7 @@
 #include <numeric>
 
 #include "comm/Comm.h"
-#include "platform/HeadlessWindow.h"
+#include "window/HeadlessWindow.h"
 
 using namespace qeld;
 using Bytes = std::vector<uint8_t>;

@@ -8,7 +8,7 @@
 
 #include "ConsoleHarness.h"
 #include "TempDir.h"
-#include "platform/Os.h"
+#include "os/Os.h"
 
 using namespace qeld;
 using namespace qeld::test;

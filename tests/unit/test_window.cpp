@@ -3,7 +3,7 @@
 #include <atomic>
 #include <thread>
 
-#include "platform/HeadlessWindow.h"
+#include "window/HeadlessWindow.h"
 
 using namespace qeld;
 

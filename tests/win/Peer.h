@@ -5,7 +5,7 @@
 #pragma once
 #include <winsock2.h>
 
-#include "platform/Win32.h"
+#include "os/Win32.h"
 
 #include <chrono>
 #include <cstdint>

@@ -7,7 +7,7 @@
 #include <thread>
 
 #include "comm/Comm.h"
-#include "platform/HeadlessWindow.h"
+#include "window/HeadlessWindow.h"
 // Last: it brings windows.h, whose macros clash with the window layer's names.
 #include "Peer.h"
 

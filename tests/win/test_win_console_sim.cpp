@@ -8,7 +8,7 @@
 
 #include "app/ConsoleDialog.h"
 #include "link/Frame.h"
-#include "platform/HeadlessWindow.h"
+#include "window/HeadlessWindow.h"
 // Last: it brings windows.h, whose macros clash with the window layer's names.
 #include "Peer.h"
 

@@ -8,8 +8,8 @@
 #include <thread>
 
 #include "monitor/LineMonitor.h"
-#include "platform/Win32LineMonitor.h"
-#include "platform/Win32Window.h"
+#include "win32/Win32LineMonitor.h"
+#include "win32/Win32Window.h"
 
 namespace qeld {
 namespace {

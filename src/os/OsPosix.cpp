@@ -1,7 +1,7 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
-#include "platform/Os.h"
+#include "os/Os.h"
 
 namespace qeld {
 

@@ -1,4 +1,4 @@
-#include "platform/QtLineMonitor.h"
+#include "qt/QtLineMonitor.h"
 
 #include <QComboBox>
 #include <QDateTime>

@@ -1,4 +1,4 @@
-#include "platform/Win32Window.h"
+#include "win32/Win32Window.h"
 
 #include <commctrl.h>
 #include <commdlg.h>
@@ -8,7 +8,7 @@
 #include <cstring>
 #include <utility>
 
-#include "platform/Win32LineMonitor.h"
+#include "win32/Win32LineMonitor.h"
 
 namespace qeld {
 

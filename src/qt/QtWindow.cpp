@@ -1,4 +1,4 @@
-#include "platform/QtWindow.h"
+#include "qt/QtWindow.h"
 
 #include <QAbstractButton>
 #include <QAction>
@@ -42,8 +42,8 @@
 #include <climits>
 #include <utility>
 
-#include "platform/QtLineMonitor.h"
-#include "platform/QtSerialPorts.h"
+#include "qt/QtLineMonitor.h"
+#include "qt/QtSerialPorts.h"
 
 namespace qeld {
 

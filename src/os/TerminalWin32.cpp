@@ -1,7 +1,7 @@
 #include <windows.h>
 #include <io.h>
 
-#include "platform/Terminal.h"
+#include "os/Terminal.h"
 
 namespace qeld {
 

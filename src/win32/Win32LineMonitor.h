@@ -10,7 +10,7 @@
 #pragma once
 // The window layer's names first: windows.h defines some of them (MB_OK,
 // IDOK) as macros of the same values.
-#include "platform/Window.h"
+#include "window/Window.h"
 #ifndef NOMINMAX
 #define NOMINMAX
 #endif

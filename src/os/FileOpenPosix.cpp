@@ -9,7 +9,7 @@
 #include <cerrno>
 #include <cstring>
 
-#include "platform/FileOpen.h"
+#include "os/FileOpen.h"
 
 namespace qeld {
 

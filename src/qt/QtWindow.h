@@ -8,7 +8,7 @@
 #include <unordered_map>
 #include <string>
 
-#include "platform/Window.h"
+#include "window/Window.h"
 
 class QAction;
 class QButtonGroup;

@@ -7,7 +7,7 @@
 #include <deque>
 #include <map>
 
-#include "platform/Window.h"
+#include "window/Window.h"
 
 namespace qeld {
 

@@ -1,9 +1,9 @@
 #include <cerrno>
 #include <cwchar>
 
-#include "platform/Os.h"
-#include "platform/Utf16.h"
-#include "platform/Win32.h"
+#include "os/Os.h"
+#include "os/Utf16.h"
+#include "os/Win32.h"
 
 namespace qeld {
 

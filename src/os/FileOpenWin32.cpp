@@ -5,9 +5,9 @@
 // cannot hold the window's thread.
 #include <string>
 
-#include "platform/FileOpen.h"
-#include "platform/Utf16.h"
-#include "platform/Win32.h"
+#include "os/FileOpen.h"
+#include "os/Utf16.h"
+#include "os/Win32.h"
 
 namespace qeld {
 

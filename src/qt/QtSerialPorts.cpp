@@ -1,4 +1,4 @@
-#include "platform/QtSerialPorts.h"
+#include "qt/QtSerialPorts.h"
 
 #include <QComboBox>
 #include <QFile>

@@ -4,7 +4,7 @@
 #pragma once
 // The window layer's names first: windows.h defines some of them (MB_OK,
 // IDOK) as macros of the same values.
-#include "platform/Window.h"
+#include "window/Window.h"
 #ifndef NOMINMAX
 #define NOMINMAX
 #endif
@@ -15,8 +15,8 @@
 #include <string>
 #include <unordered_map>
 
-#include "platform/Utf16.h"
-#include "platform/Window.h"
+#include "os/Utf16.h"
+#include "window/Window.h"
 
 // windows.h defines these as macros for its A/W pairs; the window layer's
 // names are the plain ones.

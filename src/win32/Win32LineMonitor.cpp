@@ -1,4 +1,4 @@
-#include "platform/Win32LineMonitor.h"
+#include "win32/Win32LineMonitor.h"
 
 #include <commctrl.h>
 #include <commdlg.h>
@@ -6,7 +6,7 @@
 #include <algorithm>
 #include <sstream>
 
-#include "platform/Win32Window.h"
+#include "win32/Win32Window.h"
 
 namespace qeld {
 

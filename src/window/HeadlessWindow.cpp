@@ -1,4 +1,4 @@
-#include "platform/HeadlessWindow.h"
+#include "window/HeadlessWindow.h"
 
 #include <algorithm>
 #include <chrono>

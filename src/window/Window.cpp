@@ -1,4 +1,4 @@
-#include "platform/Window.h"
+#include "window/Window.h"
 
 #include <chrono>
 

@@ -4,7 +4,7 @@
 #include <termios.h>
 #include <unistd.h>
 
-#include "platform/Terminal.h"
+#include "os/Terminal.h"
 
 namespace qeld {
 
