@@ -8,6 +8,7 @@ add_executable(qeld-console WIN32
   src/app/ConsoleAppWin32.cpp
   src/win32/Win32Window.cpp
   src/win32/Win32LineMonitor.cpp
+  src/win32/Win32SerialPorts.cpp
   ${CMAKE_CURRENT_BINARY_DIR}/qeld-console.rc)
 target_link_libraries(qeld-console PRIVATE qeld_core comctl32 comdlg32 gdi32)
 
@@ -40,18 +41,25 @@ set(CPACK_GENERATOR ZIP)
 set(CPACK_INCLUDE_TOPLEVEL_DIRECTORY ON)
 
 set(CPACK_PACKAGE_INSTALL_DIRECTORY "QELD Console")
-# A 64-bit program: C:\Program Files, not the 32-bit installer's own default.
+# The uninstall entry and the installation's own key keep this name from
+# version to version, so that a newer installer finds the older one.
+set(CPACK_PACKAGE_INSTALL_REGISTRY_KEY "QELD Console")
+# A 64-bit installer for a 64-bit program (Debian's NSIS has the stubs): it
+# installs into C:\Program Files and writes the 64-bit registry, and it runs
+# where only 64-bit programs do (Debian's Wine).
+set(CPACK_NSIS_DEFINES "  Target amd64-unicode")
 set(CPACK_NSIS_INSTALL_ROOT "$PROGRAMFILES64")
-# The Start-menu entry starts the console in the Documents folder: log files
-# are written to the working folder, and the installation folder is not
-# writable for an ordinary user.
+# The Start-menu entry starts the console in its installation folder, where
+# an ordinary user may not write: log files then go to the user's own
+# Documents\QELD, and the console says so.
 # (NSIS takes single quotes; CPack's configuration mangles double ones.)
 set(CPACK_NSIS_CREATE_ICONS_EXTRA "
-  SetOutPath '$DOCUMENTS'
-  CreateShortCut '$SMPROGRAMS\\$STARTMENU_FOLDER\\QELD Console.lnk' '$INSTDIR\\qeld-console.exe'
-  SetOutPath '$INSTDIR'")
+  SetOutPath '$INSTDIR'
+  CreateShortCut '$SMPROGRAMS\\$STARTMENU_FOLDER\\QELD Console.lnk' '$INSTDIR\\qeld-console.exe'")
+# The vendor's key, empty once the installation's own key has gone.
 set(CPACK_NSIS_DELETE_ICONS_EXTRA "
-  Delete '$SMPROGRAMS\\$MUI_TEMP\\QELD Console.lnk'")
+  Delete '$SMPROGRAMS\\$MUI_TEMP\\QELD Console.lnk'
+  DeleteRegKey /ifempty SHCTX 'Software\\${CPACK_PACKAGE_VENDOR}'")
 set(CPACK_NSIS_DISPLAY_NAME "QELD Console ${PROJECT_VERSION}")
 set(CPACK_NSIS_PACKAGE_NAME "QELD Console")
 set(CPACK_NSIS_INSTALLED_ICON_NAME qeld-console.exe)
@@ -67,7 +75,7 @@ add_executable(qeld-wincontrol tests/win/gui/wincontrol.cpp)
 target_link_libraries(qeld-wincontrol PRIVATE user32)
 # The window backend on its own.
 add_executable(qeld_win32_window_tests tests/win/gui/test_win32_window.cpp src/win32/Win32Window.cpp
-                                       src/win32/Win32LineMonitor.cpp)
+                                       src/win32/Win32LineMonitor.cpp src/win32/Win32SerialPorts.cpp)
 target_link_libraries(qeld_win32_window_tests PRIVATE qeld_core gtest_main comctl32 comdlg32 gdi32)
 # The module simulator is a Linux program: the Linux build's (scripts/build.sh
 # build), or the one named here. Without it the window test is skipped.

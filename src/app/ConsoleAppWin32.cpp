@@ -7,6 +7,8 @@
 int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
   qeld::Win32Window wnd(qeld::ClientWidth(), qeld::ClientHeight());
   qeld::ConsoleDialog dlg(wnd);  // takes the window's events and creates its controls
+  // "Serial ports..." tells the console's own port from one held by others.
+  wnd.SetOpenPortSource([&dlg] { return dlg.m_Comm.m_bOpen ? std::string(dlg.m_Comm.m_szPortName) : std::string(); });
   dlg.DoModal();                 // its result (OK or cancel) is not examined
   return 0;
 }

@@ -56,6 +56,7 @@ void ConsoleDialog::AppendMessage(const std::string& text) {
 
 void ConsoleDialog::ClearMessageArea() {
   Text(ctl::kMessageArea).clear();
+  m_strLogFolderNoted.clear();  // said again when it still holds
   m_wnd.SetText(ctl::kMessageArea, "");
 }
 

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <ctime>
+#include <functional>
 #include <map>
 #include <string>
 #include <vector>
@@ -15,6 +16,7 @@
 #include "comm/Comm.h"
 #include "link/Protocol.h"
 #include "monitor/LineMonitor.h"
+#include "os/OutputFolder.h"
 #include "window/Window.h"
 
 namespace qeld {
@@ -104,6 +106,10 @@ class ConsoleDialog : public WindowHandler {
   // --- logging/ ---
   void OnLogData();
   std::string LogFileName() const;
+  std::string LogFileIn(const OutputFolder& where) const;
+  // Tells the MessageArea where log files go when that is not the working
+  // folder, or that no folder will take them; once, until that changes.
+  void NoteLogFolder(const OutputFolder& where);
   void WriteLogResponse();
   void CloseLogFile();
   void ReportLogFailure(const std::string& path, int err);
@@ -180,6 +186,9 @@ class ConsoleDialog : public WindowHandler {
   // log
   std::FILE* m_hLogFile = nullptr;
   std::time_t (*m_fnClock)(std::time_t*) = &std::time;  // names log files; tests fix it
+  // The folder log files go to; tests give folders of their own.
+  std::function<OutputFolder()> m_fnLogFolder = [] { return ChooseOutputFolder(); };
+  std::string m_strLogFolderNoted;  // what NoteLogFolder last said ("" nothing)
   std::string m_strLogPath;
   bool m_bLogFailReported = false;  // the last log file could not be made, and that was told
   bool m_bStrayLogNoted = false;    // unasked log data has been noted since the last file or OPEN

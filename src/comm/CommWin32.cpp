@@ -9,6 +9,7 @@
 #include <system_error>
 
 #include "comm/Comm.h"
+#include "comm/PortLockWin32.h"
 #include "os/Utf16.h"
 #include "os/Win32.h"
 
@@ -83,8 +84,7 @@ int CComm::OpenPort(int port, int baud, int dataBits, int stopBits, int parity) 
   // Not shared: a second program (or a second console) is refused. The
   // named mutex is taken first, so a refused open leaves the holder's line
   // alone.
-  const std::wstring lockName = L"Global\\qeld-console-COM" + std::to_wstring(n);
-  const HANDLE lock = CreateMutexW(nullptr, FALSE, lockName.c_str());
+  const HANDLE lock = CreateMutexW(nullptr, FALSE, PortLockName(n).c_str());
   if (!lock || GetLastError() == ERROR_ALREADY_EXISTS) {
     const DWORD err = GetLastError();
     if (lock) CloseHandle(lock);

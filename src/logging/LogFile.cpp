@@ -15,10 +15,13 @@ constexpr int kGroupsPerLine = 9;    // a CR LF after every 9 groups
 constexpr char kEndMarker[] = "\r\n---END\r\n";
 }  // namespace
 
-std::string ConsoleDialog::LogFileName() const {
-  // A working folder that has been removed has no name: the file is then
-  // tried there by a relative name, which fails and is reported.
-  std::string dir = CurrentFolder();
+std::string ConsoleDialog::LogFileName() const { return LogFileIn(m_fnLogFolder()); }
+
+std::string ConsoleDialog::LogFileIn(const OutputFolder& where) const {
+  // When no folder will do, the file is tried in the working folder all the
+  // same, so that the failure names it; a working folder that has been
+  // removed has no name, and a relative name fails there.
+  std::string dir = !where.path.empty() ? where.path : CurrentFolder();
   if (dir.empty()) dir.push_back('.');
   const std::time_t now = m_fnClock(nullptr);
   std::tm tm{};
@@ -38,7 +41,9 @@ void ConsoleDialog::CloseLogFile() {
 void ConsoleDialog::OnLogData() {
   ReadFields();
   if (m_bBusy && m_bLogMode == 0) return;
-  const std::string path = LogFileName();
+  const OutputFolder where = m_fnLogFolder();
+  NoteLogFolder(where);
+  const std::string path = LogFileIn(where);
   CloseLogFile();
   m_hLogFile = OpenFile(path, "wb");
   if (!m_hLogFile) {
@@ -52,6 +57,15 @@ void ConsoleDialog::OnLogData() {
   }
   // With log mode on, the runs send the log requests; here only the file is made.
   if (m_bLogMode == 0) SendCommand(19);
+}
+
+void ConsoleDialog::NoteLogFolder(const OutputFolder& where) {
+  std::string text;
+  if (!where.why.empty()) text = "Log files go to " + where.path + ": " + where.why + ".";
+  if (where.path.empty() && !where.problem.empty()) text = "Log files have no folder: " + where.problem + ".";
+  if (text == m_strLogFolderNoted) return;
+  m_strLogFolderNoted = text;
+  if (!text.empty()) AppendMessage("\r\n " + text + " \r\n ");
 }
 
 void ConsoleDialog::ReportLogFailure(const std::string& path, int err) {

@@ -25,6 +25,18 @@ std::string CurrentFolder();
 // The separator the system's own paths use between folder and name.
 char PathSeparator();
 
+// The user's own folder for documents: Windows' "Documents" known folder,
+// elsewhere $HOME/Documents. "" when the system cannot tell.
+std::string DocumentsFolder();
+
+// "" when this process can make files in folder; otherwise why not, in the
+// system's words ("Permission denied", "Access is denied").
+std::string CannotWriteIn(const std::string& folder);
+
+// Makes folder, and the folders above it that are missing; "" when it
+// exists afterwards, otherwise why not.
+std::string MakeFolders(const std::string& folder);
+
 // Local date and time of t; false when the system cannot tell.
 bool LocalTime(std::time_t t, std::tm& out);
 

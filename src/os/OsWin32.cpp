@@ -1,9 +1,12 @@
 #include <cerrno>
+#include <system_error>
 #include <cwchar>
 
 #include "os/Os.h"
 #include "os/Utf16.h"
 #include "os/Win32.h"
+#include <objbase.h>
+#include <shlobj.h>
 
 namespace qeld {
 
@@ -67,6 +70,35 @@ std::string CurrentFolder() {
 }
 
 char PathSeparator() { return '\\'; }
+
+std::string DocumentsFolder() {
+  wchar_t* path = nullptr;
+  std::string folder;
+  if (SHGetKnownFolderPath(FOLDERID_Documents, KF_FLAG_DEFAULT, nullptr, &path) == S_OK && path)
+    folder = Narrow(path, static_cast<int>(wcslen(path)));
+  CoTaskMemFree(path);
+  return folder;
+}
+
+std::string CannotWriteIn(const std::string& folder) {
+  if (folder.empty()) return "the folder has no name";
+  // Windows' rights are lists that only the file system itself can judge:
+  // a file is made there and goes again when its handle closes.
+  const std::wstring probe =
+      Widen(folder) + L"\\.qeld-write-check-" + std::to_wstring(GetCurrentProcessId());
+  const HANDLE h = CreateFileW(probe.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                               FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return SystemMessage(GetLastError());
+  CloseHandle(h);
+  return "";
+}
+
+std::string MakeFolders(const std::string& folder) {
+  std::error_code ec;
+  std::filesystem::create_directories(FsPath(folder), ec);
+  if (ec) return ec.message();
+  return std::filesystem::is_directory(FsPath(folder), ec) ? "" : "not a folder";
+}
 
 bool LocalTime(std::time_t t, std::tm& out) { return localtime_s(&out, &t) == 0; }
 

@@ -8,7 +8,9 @@
 #include <cstring>
 #include <utility>
 
+#include "win32/DialogTemplate.h"
 #include "win32/Win32LineMonitor.h"
+#include "win32/Win32SerialPorts.h"
 
 namespace qeld {
 
@@ -20,6 +22,7 @@ constexpr UINT kCallMessage = WM_APP + 0x100;
 // Items of the window's own menu (outside the range of control ids).
 constexpr UINT kMenuMonitor = 0x7F01;
 constexpr UINT kMenuAbout = 0x7F02;
+constexpr UINT kMenuPorts = 0x7F03;
 // The about item of the system menu (its low four bits are the system's).
 constexpr UINT kSysAbout = 0x0010;
 constexpr int kIconResource = 128;
@@ -71,56 +74,6 @@ std::wstring WindowText(HWND h) {
   s.resize(static_cast<size_t>(std::max(0, got)));
   return s;
 }
-
-// --- in-memory dialog templates -------------------------------------------------
-
-class DialogTemplate {
- public:
-  DialogTemplate(const std::wstring& caption, DWORD style, short cx, short cy, WORD pointSize,
-                 const std::wstring& face) {
-    Dword(style | DS_SETFONT);
-    Dword(0);
-    countAt_ = words_.size();
-    Word(0);  // item count, filled in as items are added
-    Word(0), Word(0), Word(static_cast<WORD>(cx)), Word(static_cast<WORD>(cy));
-    Word(0);  // no menu
-    Word(0);  // the standard dialog class
-    String(caption);
-    Word(pointSize);
-    String(face);
-  }
-  // classAtom: 0x0080 button, 0x0081 edit, 0x0082 static.
-  void Item(WORD classAtom, int id, DWORD style, short x, short y, short cx, short cy, const std::wstring& text,
-            int iconResource = 0) {
-    while (words_.size() % 2) words_.push_back(0);  // DWORD alignment
-    Dword(style | WS_CHILD | WS_VISIBLE);
-    Dword(0);
-    Word(static_cast<WORD>(x)), Word(static_cast<WORD>(y)), Word(static_cast<WORD>(cx)), Word(static_cast<WORD>(cy));
-    Word(static_cast<WORD>(id));
-    Word(0xFFFF), Word(classAtom);
-    if (iconResource) {
-      Word(0xFFFF), Word(static_cast<WORD>(iconResource));
-    } else {
-      String(text);
-    }
-    Word(0);  // no creation data
-    ++words_[countAt_];
-  }
-  const DLGTEMPLATE* Get() const { return reinterpret_cast<const DLGTEMPLATE*>(words_.data()); }
-
- private:
-  void Word(WORD w) { words_.push_back(w); }
-  void Dword(DWORD d) {
-    words_.push_back(LOWORD(d));
-    words_.push_back(HIWORD(d));
-  }
-  void String(const std::wstring& s) {
-    for (wchar_t c : s) words_.push_back(static_cast<WORD>(c));
-    words_.push_back(0);
-  }
-  std::vector<WORD> words_;
-  size_t countAt_ = 0;
-};
 
 struct PasswordState {
   std::wstring caption;
@@ -250,10 +203,12 @@ Win32Window::Win32Window(int clientWidth, int clientHeight) {
   wc.lpszClassName = kClassName;
   RegisterClassExW(&wc);  // a second window finds the class registered
 
-  // Like Qt's window: a Help menu with the line monitor (Ctrl+M) and the
-  // about item (F1); the system menu gets the about item as well.
+  // Like Qt's window: a Help menu with the serial ports, the line monitor
+  // (Ctrl+M) and the about item (F1); the system menu gets the about item as
+  // well.
   menu_ = CreateMenu();
   HMENU help = CreatePopupMenu();
+  AppendMenuW(help, MF_STRING, kMenuPorts, L"&Serial ports...");
   AppendMenuW(help, MF_STRING | MF_GRAYED, kMenuMonitor, L"&Line monitor\tCtrl+M");
   AppendMenuW(help, MF_SEPARATOR, 0, nullptr);
   AppendMenuW(help, MF_STRING, kMenuAbout, L"QELD Test Program \uC815\uBCF4(&A)...\tF1");
@@ -791,6 +746,8 @@ LRESULT Win32Window::Proc(UINT msg, WPARAM w, LPARAM l) {
           }
         } else if (id == static_cast<int>(kMenuAbout)) {
           if (Handler()) Handler()->OnAbout();
+        } else if (id == static_cast<int>(kMenuPorts)) {
+          RunSerialPortsDialog(hwnd_, openPort_);
         } else if (id == IDOK || id == IDCANCEL) {
           Command(id);
         }

@@ -10,6 +10,7 @@
 #endif
 #include <windows.h>
 
+#include <functional>
 #include <map>
 #include <memory>
 #include <string>
@@ -71,6 +72,9 @@ class Win32Window : public WindowHost {
   HWND ControlHandle(int id) const;
   void OpenLineMonitor();
   void CloseLineMonitor();
+  // "Serial ports..." marks the port the console has open as its own; the
+  // source tells its device path ("" when none).
+  void SetOpenPortSource(std::function<std::string()> source) { openPort_ = std::move(source); }
 
   // "Name(*.ext)|*.ext|...||" to the common dialog's NUL-separated pairs.
   static std::wstring DialogFilter(const std::string& filter);
@@ -114,6 +118,7 @@ class Win32Window : public WindowHost {
   std::unique_ptr<Win32LineMonitor> monitorWindow_;
   std::unordered_map<int, Control> controls_;
   std::unordered_map<HWND, int> idByHandle_;
+  std::function<std::string()> openPort_;
   std::map<int, bool> timers_;  // timers armed and not yet fired
   bool modalEnded_ = false;
   int modalResult_ = 0;

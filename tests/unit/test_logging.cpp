@@ -9,6 +9,7 @@
 #include "ConsoleHarness.h"
 #include "TempDir.h"
 #include "os/Os.h"
+#include "os/OutputFolder.h"
 
 using namespace qeld;
 using namespace qeld::test;
@@ -27,6 +28,8 @@ struct Logging : ::testing::Test {
     ASSERT_EQ(chdir(dir.c_str()), 0);
     // As the console names it (Windows may spell the same folder otherwise).
     dir = CurrentFolder();
+    // The tests never reach the user's own Documents folder.
+    c.d.m_fnLogFolder = [] { return ChooseOutputFolder(CurrentFolder(), ""); };
     c.Connect();
   }
   void TearDown() override {
@@ -231,6 +234,57 @@ TEST_F(Logging, InLogModeAFailedFileIsNotedInTheMessageAreaWithItsPathAndReason)
   EXPECT_EQ(Count(area, "Log data is NOT written: " + path + ": No such file or directory"), 2u) << area;
   EXPECT_EQ(area.find("Bad file descriptor"), std::string::npos) << area;
   EXPECT_EQ(area.find("Log data is written."), std::string::npos) << area;
+}
+
+// Where log files go when the working folder cannot take them.
+TEST(OutputFolder, TheWorkingFolderWhenWritableElseDocumentsQeldMadeOnDemandElseNeither) {
+  TempDir t("qeld-out");
+  const std::string docs = t.path + PathSeparator() + "docs";
+  const std::string mine = docs + PathSeparator() + kOutputSubfolder;
+  // Below a plain file nothing can be made, for root too and on every target.
+  const std::string blocked = t.Write("plain", "x") + PathSeparator() + "sub";
+
+  OutputFolder here = ChooseOutputFolder(t.path, docs);
+  EXPECT_EQ(here.path, t.path);
+  EXPECT_EQ(here.why, "");
+  EXPECT_FALSE(std::filesystem::exists(FsPath(docs)));
+
+  for (const std::string& working : {blocked, std::string()}) {
+    SCOPED_TRACE(working);
+    const OutputFolder there = ChooseOutputFolder(working, docs);
+    EXPECT_EQ(there.path, mine);
+    EXPECT_TRUE(std::filesystem::is_directory(FsPath(mine)));
+    const std::string named = working.empty() ? "the working folder cannot" : "the working folder " + working + " cannot";
+    EXPECT_EQ(there.why.rfind(named + " be written (", 0), 0u) << there.why;
+    EXPECT_EQ(there.problem, "");
+  }
+
+  const OutputFolder none = ChooseOutputFolder(blocked, blocked);
+  EXPECT_EQ(none.path, "");
+  EXPECT_NE(none.problem.find(blocked + PathSeparator() + kOutputSubfolder), std::string::npos) << none.problem;
+  EXPECT_NE(ChooseOutputFolder(blocked, "").problem.find("no Documents folder"), std::string::npos);
+}
+
+// The log file goes to the folder chosen, and the MessageArea says where and
+// why once, not at every file.
+TEST_F(Logging, AFileOutsideTheWorkingFolderIsMadeThereAndTheMessageAreaSaysWhyOnce) {
+  TempDir t("qeld-docs");
+  const std::string why = "the working folder " + dir + " cannot be written (Permission denied)";
+  c.d.m_fnLogFolder = [&] { return OutputFolder{t.path, why, ""}; };
+  c.d.m_fnClock = FixedClock;
+  for (int press = 0; press < 2; ++press) {
+    c.w.Click(ctl::kLogData);
+    c.Answer('~', Data(16));
+  }
+  EXPECT_TRUE(Files().empty());
+  std::ifstream in(FsPath(c.d.LogFileName()), std::ios::binary);
+  std::stringstream got;
+  got << in.rdbuf();
+  EXPECT_EQ(got.str(), Data(16) + "\r\n---END\r\n");
+  EXPECT_EQ(c.d.LogFileName().rfind(t.path + PathSeparator(), 0), 0u);
+  EXPECT_EQ(Count(c.Field(ctl::kMessageArea), "Log files go to " + t.path + ": " + why + "."), 1u)
+      << c.Field(ctl::kMessageArea);
+  c.d.CloseLogFile();
 }
 
 // Log data nobody asked for, with no file open (noise, a stray answer): each

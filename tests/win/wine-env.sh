@@ -14,11 +14,22 @@ export WINEDLLOVERRIDES="mscoree,mshtml="
 export QELD_WINE_HOME=$WINEPREFIX/home
 export QELD_WINE_PORTS=$QELD_WINE_HOME/.qeld/dosdevices
 
+# Wine links the user's Documents, Desktop and the like to the home folder of
+# whoever made the prefix; a test that writes there (log files may go to
+# Documents\QELD) writes inside the prefix instead.
+qeld_wine_own_folders() {
+  local link
+  for link in "$WINEPREFIX"/drive_c/users/*/{Desktop,Documents,Downloads,Music,Pictures,Videos}; do
+    if [[ -L $link ]]; then rm -f "$link" && mkdir -p "$link"; fi
+  done
+}
+
 qeld_wine_init() {
   local from=${1:-}
   mkdir -p "$(dirname "$WINEPREFIX")"
   (
     flock 9
+    qeld_wine_own_folders
     [[ -f $WINEPREFIX/.qeld-ready ]] && exit 0
     if [[ -n $from && -f $from/system.reg && ! -e $WINEPREFIX ]]; then
       cp -a "$from" "$WINEPREFIX"
@@ -40,6 +51,7 @@ qeld_wine_init() {
     } >"$reg"
     wine regedit /S "$reg" >/dev/null 2>&1
     wineserver -w
+    qeld_wine_own_folders
     touch "$WINEPREFIX/.qeld-ready"
   ) 9>"$WINEPREFIX.lock"
   mkdir -p "$QELD_WINE_PORTS"

@@ -25,6 +25,8 @@ cleanup() {
   for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done
   wineserver -k 2>/dev/null || true
   wait 2>/dev/null || true
+  chattr -i "$work/readonly" 2>/dev/null || true
+  chmod -R u+w "$work" 2>/dev/null || true
   rm -rf "$work"
 }
 trap cleanup EXIT
@@ -57,7 +59,14 @@ ctl() { wine "$control" "$@"; }
 title='QELD Ver 1.15 International ('
 shot() { sleep 0.5; import -window root "$out/$1" 2>/dev/null || true; }
 
-(cd "$work" && exec "${preload[@]}" wine "$console") 2>"$work/console.err" &
+rm -rf "$WINEPREFIX"/drive_c/users/*/Documents/QELD
+# The console works in a folder nobody may write to, as when unpacked into
+# Program Files: root passes file modes, but not an immutable folder.
+mkdir "$work/readonly"
+if [ "$(id -u)" = 0 ]; then chattr +i "$work/readonly" 2>/dev/null || true; else chmod a-w "$work/readonly"; fi
+readonly_cwd=1
+touch "$work/readonly/probe" 2>/dev/null && { rm -f "$work/readonly/probe"; readonly_cwd=0; echo "cannot make a read-only folder here: the log file check runs in a writable one"; }
+(cd "$work/readonly" && exec "${preload[@]}" wine "$console") 2>"$work/console.err" &
 pids+=($!)
 console_pid=$!
 if ! ctl wait-window "$title" 60 >/dev/null; then
@@ -104,6 +113,39 @@ echo "DISPENSE sent: $expect"
 # Its answer comes back into the grid and the console is idle again.
 ctl wait-text "$title" 1129 5 20
 for _ in $(seq 200); do [ "$(ctl enabled "$title" 1001)" = 1 ] && break; sleep 0.05; done
+
+# "Serial ports..." (Help menu, item 0x7F03): COM1 is the console's own, COM9
+# has no device behind it; every pinned port is listed, in order.
+ctl menu "$title" $((0x7F03))
+ctl wait-window "Serial ports" 20 >/dev/null || { echo "no serial ports dialog"; exit 1; }
+for _ in $(seq 100); do [ "$(ctl text "Serial ports" 101)" != "Reading the ports..." ] && break; sleep 0.1; done
+echo "serial ports: $(ctl text "Serial ports" 101)"
+[ "$(ctl rows "Serial ports" 100)" -ge 10 ] || { echo "the port list shows $(ctl rows "Serial ports" 100) rows"; exit 1; }
+[ "$(ctl cell "Serial ports" 100 0 0)" = COM1 ] || { echo "the first port is $(ctl cell "Serial ports" 100 0 0)"; exit 1; }
+[ "$(ctl cell "Serial ports" 100 0 1)" = "in use by this console" ] ||
+  { echo "COM1 reads: $(ctl cell "Serial ports" 100 0 1)"; exit 1; }
+[ "$(ctl cell "Serial ports" 100 8 0) $(ctl cell "Serial ports" 100 8 1)" = "COM9 no device behind it" ] ||
+  { echo "the ninth port reads: $(ctl cell "Serial ports" 100 8 0) $(ctl cell "Serial ports" 100 8 1)"; exit 1; }
+shot windows-serial-ports.png
+ctl close "Serial ports"
+ctl wait-gone "Serial ports" 10
+
+# Log data: the file cannot go to the working folder; it goes to
+# Documents\QELD, and the MessageArea says so.
+ctl click "$title" 1019
+ctl wait-window "QELD TP" 30 >/dev/null || { echo "no answer to Log data"; exit 1; }
+[ "$(ctl text "QELD TP" 65535)" = "Log data is written." ] || { echo "Log data box: $(ctl text "QELD TP" 65535)"; exit 1; }
+ctl close "QELD TP"
+ctl wait-gone "QELD TP" 10
+logs=$(find "$WINEPREFIX/drive_c/users" -path '*/Documents/QELD/*.txt' -newer "$work/sim.out" 2>/dev/null)
+if [ "$readonly_cwd" = 1 ]; then
+  [ "$(printf '%s\n' "$logs" | grep -c .)" = 1 ] || { echo "log files in Documents\\QELD: ${logs:-none}"; exit 1; }
+  grep -q -- '---END' "$logs" || { echo "the log file lacks its end marker"; exit 1; }
+  area=$(ctl text "$title" 1033)
+  grep -qF 'Log files go to ' <<<"$area" && grep -qF 'Documents\QELD: the working folder ' <<<"$area" &&
+    grep -qF 'cannot be written' <<<"$area" || { echo "the MessageArea does not say where the log went: $area"; exit 1; }
+  echo "log file: $(basename "$logs") in Documents\\QELD; MessageArea: $(grep -F 'Log files go to' <<<"$area" | tr -d '\r')"
+fi
 
 # The line monitor (Help menu, item 0x7F01) records from its opening on.
 ctl menu "$title" $((0x7F01))

@@ -4,8 +4,9 @@
 # the README and the licence, and the exe
 # starts from there under Wine (" Disconnected !!!"), takes the admin password
 # in its prompt, shows its about box and ends with EXIT.
-# Where makensis is installed, `cpack -G NSIS` builds the installer too, with
-# a Start-menu entry.
+# Where makensis is installed, `cpack -G NSIS` builds the installer too: it
+# installs silently, with its Start-menu entry (which starts the console) and
+# its uninstall entry, and uninstalls silently leaving nothing behind.
 # Usage: package_wine.sh <Windows build folder> <qeld-wincontrol.exe> <wine prefix>
 set -euo pipefail
 build=$(realpath "$1") control=$(realpath "$2") prefix=$(realpath -m "$3")
@@ -83,18 +84,44 @@ echo "the unpacked exe starts, shows its dialogs and ends"
   { echo "qeld-run.exe --check failed on its own example"; cat "$work/run.out"; exit 1; }
 echo "the unpacked qeld-run.exe checks its example script"
 
+# The installer: 64-bit (Debian's Wine runs nothing else), installed and
+# removed silently as a deployment tool would.
 if command -v makensis >/dev/null; then
   (cd "$build" && cpack -G NSIS -B "$work/packages" >"$work/cpack-nsis.log" 2>&1) || { cat "$work/cpack-nsis.log"; exit 1; }
   installer=$(ls "$work"/packages/qeld-console-*-win64.exe)
   echo "installer: $(basename "$installer") ($(stat -c %s "$installer") bytes)"
-  # NSIS makes a 32-bit installer, which Debian's 64-bit-only Wine cannot
-  # run; the script it was built from must make the Start-menu entry.
-  nsi=$(find "$work/packages/_CPack_Packages" -name project.nsi | head -n1)
-  grep -qF "CreateShortCut '\$SMPROGRAMS\\\$STARTMENU_FOLDER\\QELD Console.lnk' '\$INSTDIR\\qeld-console.exe'" "$nsi" ||
-    { echo "no Start-menu entry for the exe in the installer"; grep -n CreateShortCut "$nsi"; exit 1; }
-  # ...started in a folder an ordinary user may write log files to.
-  grep -B2 -F "QELD Console.lnk' '\$INSTDIR" "$nsi" | grep -qF "SetOutPath '\$DOCUMENTS'" ||
-    { echo "the Start-menu entry starts in the installation folder"; exit 1; }
-  echo "the installer has its Start-menu entry"
+  [ "$(od -An -tx1 -j$(( $(od -An -tu4 -j60 -N4 "$installer") + 24 )) -N2 "$installer" | tr -d ' ')" = 0b02 ] ||
+    { echo "the installer is not a 64-bit program"; exit 1; }
+  wine "$installer" /S >"$work/install.log" 2>&1 || { echo "the silent install failed"; cat "$work/install.log"; exit 1; }
+  instdir=$(winepath -u 'C:\Program Files\QELD Console' 2>/dev/null)
+  for f in qeld-console.exe qeld-run.exe README.txt LICENSE.txt examples/service-check.qeld Uninstall.exe; do
+    [ -f "$instdir/$f" ] || { echo "the installation lacks $f"; ls -R "$instdir" 2>&1; exit 1; }
+  done
+  links() { find "$WINEPREFIX/drive_c" -path '*/Start Menu/*' -name "$1" 2>/dev/null; }
+  lnk=$(links 'QELD Console.lnk')
+  [ "$(printf '%s\n' "$lnk" | grep -c .)" = 1 ] || { echo "Start-menu entries for the console: ${lnk:-none}"; exit 1; }
+  uninstall_key='Software\Microsoft\Windows\CurrentVersion\Uninstall\QELD Console'
+  keys() { for root in HKLM HKCU; do wine reg query "$root\$1" 2>/dev/null; done; }
+  keys "$uninstall_key" | grep -q 'UninstallString.*Uninstall.exe' ||
+    { echo "no uninstall entry in the registry"; exit 1; }
+  keys "$uninstall_key" | grep -q 'DisplayName.*QELD Console 1\.15' || { echo "the uninstall entry has no name"; exit 1; }
+  echo "installed: $instdir, the Start-menu entry, the uninstall entry"
+  # The installed console, started as the Start menu starts it.
+  wine start /unix "$lnk" 2>"$work/console.err"
+  ctl wait-window "$title" 60 >/dev/null || { echo "no window from the Start-menu entry"; cat "$work/console.err"; exit 1; }
+  ctl wait-text "$title" 1034 " Disconnected !!!"
+  ctl click "$title" 2
+  ctl wait-gone "$title" 20 || { echo "EXIT did not end the installed console"; exit 1; }
+  echo "the installed console starts from its Start-menu entry"
+  # The uninstaller copies itself elsewhere and returns at once: its work is
+  # awaited by what it removes.
+  wine "$instdir/Uninstall.exe" /S >"$work/uninstall.log" 2>&1 || { echo "the silent uninstall failed"; exit 1; }
+  for _ in $(seq 600); do [ -e "$instdir" ] || break; sleep 0.1; done
+  [ ! -e "$instdir" ] || { echo "left behind in the installation folder:"; ls -R "$instdir"; exit 1; }
+  left=$(links '*QELD Console*')
+  [ -z "$left" ] || { echo "left behind in the Start menu: $left"; exit 1; }
+  [ -z "$(keys "$uninstall_key")" ] || { echo "the uninstall entry is left behind"; exit 1; }
+  [ -z "$(keys 'Software\QELD console developers')" ] || { echo "the vendor's key is left behind"; exit 1; }
+  echo "the silent uninstall leaves nothing behind"
 fi
 echo "package: OK"

@@ -17,6 +17,7 @@
 //   qeld-wincontrol focus TITLE-PREFIX ID                 give a control the keyboard focus
 //   qeld-wincontrol menu TITLE-PREFIX ID                  choose a menu item by command id
 //   qeld-wincontrol rows TITLE-PREFIX ID                  print a list view's row count
+//   qeld-wincontrol cell TITLE-PREFIX ID ROW COLUMN       print a list view's cell
 //
 // A message box's text is control 65535 (0xFFFF). Exit status 0 on success,
 // 1 on a failed wait or check, 2 on bad use or a window that does not answer.
@@ -24,11 +25,13 @@
 #define NOMINMAX
 #endif
 #include <windows.h>
+#include <commctrl.h>
 #include <shellapi.h>
 
 #include <fcntl.h>
 #include <io.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -131,7 +134,7 @@ HWND Control(HWND top, const std::wstring& id) {
 }
 
 int Usage() {
-  std::fprintf(stderr, "usage: qeld-wincontrol wait-window|wait-gone|text|wait-text|set-text|click|check|enabled|key|rect|close|menu|rows|focus TITLE-PREFIX ...\n");
+  std::fprintf(stderr, "usage: qeld-wincontrol wait-window|wait-gone|text|wait-text|set-text|click|check|enabled|key|rect|close|menu|rows|cell|focus TITLE-PREFIX ...\n");
   return 2;
 }
 
@@ -235,6 +238,35 @@ int main() {
   }
   if (cmd == L"rows") {
     std::printf("%d\n", static_cast<int>(Send(c, 0x1004 /* LVM_GETITEMCOUNT */, 0, 0, "LVM_GETITEMCOUNT")));
+    return 0;
+  }
+  if (cmd == L"cell" && a.size() >= 6) {
+    // The list view writes into memory of its own process: the request and
+    // the text's room are made there.
+    DWORD pid = 0;
+    GetWindowThreadProcessId(c, &pid);
+    HANDLE proc = OpenProcess(PROCESS_VM_OPERATION | PROCESS_VM_READ | PROCESS_VM_WRITE, FALSE, pid);
+    constexpr int kChars = 1024;
+    auto* remote = proc ? static_cast<char*>(VirtualAllocEx(proc, nullptr, sizeof(LVITEMW) + kChars * sizeof(wchar_t),
+                                                            MEM_COMMIT, PAGE_READWRITE))
+                        : nullptr;
+    if (!remote) {
+      std::fprintf(stderr, "cannot reach the list's process\n");
+      return 2;
+    }
+    LVITEMW item{};
+    item.iSubItem = _wtoi(a[5].c_str());
+    item.pszText = reinterpret_cast<wchar_t*>(remote + sizeof(LVITEMW));
+    item.cchTextMax = kChars;
+    WriteProcessMemory(proc, remote, &item, sizeof item, nullptr);
+    const auto n = static_cast<int>(
+        Send(c, LVM_GETITEMTEXTW, static_cast<WPARAM>(_wtoi(a[4].c_str())), reinterpret_cast<LPARAM>(remote),
+             "LVM_GETITEMTEXTW"));
+    std::wstring text(static_cast<size_t>(std::clamp(n, 0, kChars)), L'\0');
+    ReadProcessMemory(proc, remote + sizeof(LVITEMW), text.data(), text.size() * sizeof(wchar_t), nullptr);
+    VirtualFreeEx(proc, remote, 0, MEM_RELEASE);
+    CloseHandle(proc);
+    Print(Utf8(text));
     return 0;
   }
   if (cmd == L"enabled") {
