@@ -15,7 +15,7 @@ BenchSim::BenchSim(const Settings& s, const std::string& name, bool pace) {
   std::vector<std::string> args = {"--timing", timingPath_};
   if (!s.moduleDelays) args.push_back("--fast");
   if (pace) args.push_back("--pace");
-  sim_ = std::make_unique<test::SimProcess>(1, args);
+  sim_ = std::make_unique<test::SimProcess>(1, args, s.Windows() ? s.wineHome : std::string());
   if (sim_->Ready() && s.simNice && setpriority(PRIO_PROCESS, static_cast<id_t>(sim_->Pid()), *s.simNice) != 0)
     error_ = "cannot set the simulator's priority to " + std::to_string(*s.simNice);
 }
@@ -60,6 +60,13 @@ std::string WriteImage(const Settings& s, int blocks) {
 int64_t NowNs() {
   return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
       .count();
+}
+
+std::string WinePath(const std::string& path) {
+  std::string w = "Z:" + path;
+  for (char& c : w)
+    if (c == '/') c = '\\';
+  return w;
 }
 
 }  // namespace qeld::bench

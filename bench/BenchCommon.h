@@ -18,6 +18,12 @@ struct Settings {
   int consoleNice = -10;      // the priority the console gives itself; the reference loop gets the same
   std::optional<int> simNice; // the simulator's priority; unset: as started
   bool moduleDelays = false;  // keep the module's own delays (qeld-sim without --fast)
+  // --windows: the Windows build folder (qeld-console.exe, qeld-winbench.exe),
+  // run under Wine in the prefix of WINEPREFIX; "" for the Linux console.
+  std::string windowsDir;
+  std::string wineHome;     // the folder under which the prefix's COM links lie (QELD_WINE_HOME)
+  std::string winePreload;  // preloaded into Wine's processes (QELD_WINE_PRELOAD), may be ""
+  bool Windows() const { return !windowsDir.empty(); }
 };
 
 // qeld-sim on COM1 with a timing record, optionally pacing the line; with
@@ -25,6 +31,8 @@ struct Settings {
 // console's own.
 class BenchSim {
  public:
+  // Under Wine (s.Windows()) the simulator's COM1 link is made where the
+  // prefix's COM1 leads.
   BenchSim(const Settings& s, const std::string& name, bool pace);
   bool Ready() const { return sim_->Ready() && error_.empty(); }
   std::string Error() const { return error_.empty() ? sim_->Error() : error_; }
@@ -46,5 +54,8 @@ std::string WriteImage(const Settings& s, int blocks);
 
 // Steady clock in ns, the clock of the simulator's record.
 int64_t NowNs();
+
+// The Windows name of a Linux path under Wine (drive Z: is the root).
+std::string WinePath(const std::string& path);
 
 }  // namespace qeld::bench

@@ -31,7 +31,7 @@ class BenchWindow : public qeld::Win32Window {
 
   int MessageBox(const std::string& text, const std::string&, unsigned) override {
     boxes.push_back(text);
-    return qeld::IDOK;
+    return IDOK;
   }
   std::optional<std::string> FileOpenDialog(const std::string&) override { return imagePath; }
 };
@@ -76,7 +76,7 @@ int main(int argc, char** argv) {
   auto answered = [&](char letter) {
     return d.m_nRxState == 0 && d.m_nFrameLength > 3 && d.m_strFrame[3] == letter;
   };
-  d.OnCommand(qeld::IDOK);  // OPEN with the default port, COM1
+  d.OnCommand(IDOK);  // OPEN with the default port, COM1
   if (!d.m_bConnected) return Fail("OPEN failed: " + wnd.GetText(qeld::ctl::kStatusLine));
   if (!RunUntil([&] { return answered('g'); })) return Fail("no answer to the sequence query");
   d.OnCommand(1170);  // Go Loader

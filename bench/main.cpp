@@ -49,6 +49,8 @@ void Usage() {
       "                          the same by a plain blocking loop: the line's and machine's share\n"
       "  startup_ms              process start to the window shown (median of starts)\n"
       "  idle_cpu_percent        the console connected and idle, over 10 s\n"
+      "  idle_cpu_disconnected_percent\n"
+      "                          the same after an OPEN that found no module\n"
       "  peak_rss_mb             the console's peak resident memory\n"
       "\n"
       "  --quick          every figure within a minute: a 32-block paced download, 3 starts,\n"
@@ -60,7 +62,13 @@ void Usage() {
       "                   ack (turnaround) or process (startup, idle CPU, memory)\n"
       "  --module-delays  keep the module's own delays (ACK, flash writes): qeld-sim\n"
       "                   without --fast; the figures then include them\n"
-      "  --keep           keep the scratch folder (images, timing records)\n");
+      "  --keep           keep the scratch folder (images, timing records)\n"
+      "  --windows DIR    the Windows build in DIR under Wine instead (wire and process only):\n"
+      "                   qeld-winbench.exe downloads, qeld-console.exe starts and idles;\n"
+      "                   run through bench/wine-bench.sh, which makes the Wine prefix.\n"
+      "                   Adds wine_cpu_percent and wine_cpu_disconnected_percent (wineserver\n"
+      "                   and the prefix's services while the console idles) and\n"
+      "                   busiest_thread_cpu_percent, busiest_thread_wakeups_per_s\n");
 }
 
 bool ParseInt(const char* text, int min, int max, int* out) {
@@ -157,12 +165,28 @@ int main(int argc, char** argv) {
       s.moduleDelays = true;
     } else if (a == "--keep") {
       o.keep = true;
+    } else if (a == "--windows" && hasValue) {
+      s.windowsDir = argv[++i];
     } else {
       std::fprintf(stderr, "qeld-bench: bad argument %s (see --help)\n", a.c_str());
       return 2;
     }
   }
   if (responsesGiven) o.referenceResponses = o.responses;
+  if (s.Windows()) {
+    const char* prefix = std::getenv("WINEPREFIX");
+    const char* home = std::getenv("QELD_WINE_HOME");
+    if (!prefix || !home) {
+      std::fprintf(stderr, "qeld-bench: --windows runs under bench/wine-bench.sh (WINEPREFIX, QELD_WINE_HOME)\n");
+      return 2;
+    }
+    s.wineHome = home;
+    if (const char* preload = std::getenv("QELD_WINE_PRELOAD")) s.winePreload = preload;
+    if (o.only == "speed" || o.only == "ack") {
+      std::fprintf(stderr, "qeld-bench: --windows measures wire and process only\n");
+      return 2;
+    }
+  }
 
   char templ[] = "/tmp/qeld-bench-XXXXXX";
   if (mkdtemp(templ) == nullptr) {
@@ -179,7 +203,8 @@ int main(int argc, char** argv) {
 
   // download_wire_ratio
   if (!wanted("wire")) {
-  } else if (auto rec = ConsoleDownload(s, o.pacedBlocks, true, &error)) {
+  } else if (auto rec = s.Windows() ? WineDownload(s, o.pacedBlocks, &error)
+                                     : ConsoleDownload(s, o.pacedBlocks, true, &error)) {
     if (auto d = FindDownload(*rec, kByteNs, &error); d && d->blocks == o.pacedBlocks) {
       std::fprintf(stderr, "# paced download: %d blocks, %llu bytes to the module, %llu to the console, wall %.3f s, wire %.3f s\n",
                    d->blocks, static_cast<unsigned long long>(d->bytesToModule),
@@ -194,7 +219,7 @@ int main(int argc, char** argv) {
 
   // download_blocks_per_s, reference_blocks_per_s, console_vs_reference
   std::vector<double> console, reference;
-  for (int run = 0; wanted("speed") && run < o.fastRuns && !g_failed; ++run) {
+  for (int run = 0; wanted("speed") && !s.Windows() && run < o.fastRuns && !g_failed; ++run) {
     struct Kind {
       const char* name;
       std::function<std::optional<std::vector<LineEvent>>()> run;
@@ -216,7 +241,7 @@ int main(int argc, char** argv) {
                    d->WallNs() / 1e6, k.rates->back());
     }
   }
-  if (wanted("speed") && !g_failed) {
+  if (wanted("speed") && !s.Windows() && !g_failed) {
     // Other work on the machine only ever slows a run down: the fastest run
     // of each kind is the best estimate of what the program itself costs.
     const double bestConsole = *std::max_element(console.begin(), console.end());
@@ -229,9 +254,10 @@ int main(int argc, char** argv) {
   }
 
   // ack_turnaround_us_p50, ack_turnaround_us_p99
-  if (wanted("ack")) AckFigures("", "", ConsoleQueries(s, o.responses, true, &error), o.responses, error);
+  if (wanted("ack") && !s.Windows())
+    AckFigures("", "", ConsoleQueries(s, o.responses, true, &error), o.responses, error);
   // The same queries by the plain loop: the line's and the machine's own share.
-  if (wanted("ack") && !g_failed)
+  if (wanted("ack") && !s.Windows() && !g_failed)
     AckFigures("reference_", " of the reference loop", ReferenceQueries(s, o.referenceResponses, &error),
                o.referenceResponses, error);
 
@@ -243,7 +269,14 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "# starts (ms):%s\n", each.c_str());
     Figure("startup_ms", Median(p->startupMs), "ms", 0);
     Figure("idle_cpu_percent", p->idleCpuPercent, "%", 3);
+    Figure("idle_cpu_disconnected_percent", p->idleDisconnectedCpuPercent, "%", 3);
     Figure("peak_rss_mb", p->peakRssMb, "MB", 1);
+    if (s.Windows()) {
+      Figure("wine_cpu_percent", p->wineCpuPercent, "%", 3);
+      Figure("wine_cpu_disconnected_percent", p->wineDisconnectedCpuPercent, "%", 3);
+      Figure("busiest_thread_cpu_percent", p->busiestThreadCpuPercent, "%", 3);
+      Figure("busiest_thread_wakeups_per_s", p->busiestThreadWakeupsPerS, "/s", 0);
+    }
   } else {
     Fail("startup_ms, idle_cpu_percent, peak_rss_mb", error);
   }

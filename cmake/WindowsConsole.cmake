@@ -4,13 +4,13 @@
 # installer with a Start-menu entry).
 set(QELD_ICON_FILE ${CMAKE_CURRENT_SOURCE_DIR}/data/qeld-console.ico)
 configure_file(src/app/qeld-console.rc.in ${CMAKE_CURRENT_BINARY_DIR}/qeld-console.rc @ONLY)
+# The Win32 window backend, for the console, its tests and its benchmark.
+add_library(qeld_win32 STATIC src/win32/Win32Window.cpp src/win32/Win32LineMonitor.cpp src/win32/Win32SerialPorts.cpp)
+target_link_libraries(qeld_win32 PUBLIC qeld_core comctl32 comdlg32 gdi32)
 add_executable(qeld-console WIN32
   src/app/ConsoleAppWin32.cpp
-  src/win32/Win32Window.cpp
-  src/win32/Win32LineMonitor.cpp
-  src/win32/Win32SerialPorts.cpp
   ${CMAKE_CURRENT_BINARY_DIR}/qeld-console.rc)
-target_link_libraries(qeld-console PRIVATE qeld_core comctl32 comdlg32 gdi32)
+target_link_libraries(qeld-console PRIVATE qeld_win32)
 
 
 # --- packages -------------------------------------------------------------------
@@ -69,14 +69,18 @@ set(CPACK_NSIS_ENABLE_UNINSTALL_BEFORE_INSTALL ON)
 set(CPACK_NSIS_MENU_LINKS README.txt "QELD Console README")
 include(CPack)
 
+# The Windows console's half of the benchmark (bench/wine-bench.sh): not
+# installed, not a test.
+add_executable(qeld-winbench bench/WinBench.cpp)
+target_link_libraries(qeld-winbench PRIVATE qeld_win32)
+
 # --- window tests under Xvfb and Wine -------------------------------------------
 # Drives the running console by control id.
 add_executable(qeld-wincontrol tests/win/gui/wincontrol.cpp)
 target_link_libraries(qeld-wincontrol PRIVATE user32)
 # The window backend on its own.
-add_executable(qeld_win32_window_tests tests/win/gui/test_win32_window.cpp src/win32/Win32Window.cpp
-                                       src/win32/Win32LineMonitor.cpp src/win32/Win32SerialPorts.cpp)
-target_link_libraries(qeld_win32_window_tests PRIVATE qeld_core gtest_main comctl32 comdlg32 gdi32)
+add_executable(qeld_win32_window_tests tests/win/gui/test_win32_window.cpp)
+target_link_libraries(qeld_win32_window_tests PRIVATE qeld_win32 gtest_main)
 # The module simulator is a Linux program: the Linux build's (scripts/build.sh
 # build), or the one named here. Without it the window test is skipped.
 find_program(QELD_HOST_SIM qeld-sim PATHS ${PROJECT_SOURCE_DIR}/build NO_DEFAULT_PATH)

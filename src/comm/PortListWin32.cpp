@@ -123,31 +123,42 @@ struct ProbeResult {
   std::string text;
 };
 
-// Opens the port as the console would, and closes it again at once.
+// The state a failed open (or a refused first call) of a port stands for.
+void FailedState(DWORD err, PortRow::State& state, std::string& text) {
+  switch (err) {
+    case ERROR_ACCESS_DENIED:
+    case ERROR_SHARING_VIOLATION:
+      state = PortRow::State::InUse;
+      text = "in use by another program";
+      break;
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_PATH_NOT_FOUND:
+    // Wine opens a COM name whose device is missing, then refuses every call on it.
+    case ERROR_INVALID_FUNCTION:
+      state = PortRow::State::Absent;
+      text = "no device behind it";
+      break;
+    default:
+      state = PortRow::State::Unknown;
+      text = "does not open: " + SystemMessage(err);
+      break;
+  }
+}
+
+// Opens the port as the console would, asks it for its settings, and closes
+// it again at once. Nothing is written and no setting is changed.
 void Probe(const std::string& path, ProbeResult& r) {
   const HANDLE h = CreateFileW(Widen(path).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                                FILE_FLAG_OVERLAPPED, nullptr);
   PortRow::State state = PortRow::State::Free;
   std::string text = "free";
-  if (h != INVALID_HANDLE_VALUE) {
-    CloseHandle(h);
+  if (h == INVALID_HANDLE_VALUE) {
+    FailedState(GetLastError(), state, text);
   } else {
-    switch (const DWORD err = GetLastError()) {
-      case ERROR_ACCESS_DENIED:
-      case ERROR_SHARING_VIOLATION:
-        state = PortRow::State::InUse;
-        text = "in use by another program";
-        break;
-      case ERROR_FILE_NOT_FOUND:
-      case ERROR_PATH_NOT_FOUND:
-        state = PortRow::State::Absent;
-        text = "no device behind it";
-        break;
-      default:
-        state = PortRow::State::Unknown;
-        text = "does not open: " + SystemMessage(err);
-        break;
-    }
+    DCB dcb{};
+    dcb.DCBlength = sizeof dcb;
+    if (!GetCommState(h, &dcb)) FailedState(GetLastError(), state, text);
+    CloseHandle(h);
   }
   std::lock_guard<std::mutex> lock(r.m);
   r.state = state;

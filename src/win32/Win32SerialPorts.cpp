@@ -1,3 +1,6 @@
+// The console's headers first: windows.h makes macros of names they use.
+#include "comm/PortList.h"
+#include "link/Protocol.h"
 #include "win32/Win32SerialPorts.h"
 
 #include <commctrl.h>
@@ -8,8 +11,6 @@
 #include <thread>
 #include <vector>
 
-#include "comm/PortList.h"
-#include "link/Protocol.h"
 #include "os/Utf16.h"
 #include "win32/DialogTemplate.h"
 

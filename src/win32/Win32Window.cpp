@@ -623,6 +623,7 @@ int Win32Window::RunModal() {
     SetForegroundWindow(hwnd_);
     // The port selector first: Enter there is OPEN.
     if (HWND port = ControlHandle(2000)) SetFocus(port);
+    if (whenShown_) QueueCall(std::exchange(whenShown_, nullptr));
     while (!modalEnded_) {
       MSG m;
       const BOOL got = GetMessageW(&m, nullptr, 0, 0);

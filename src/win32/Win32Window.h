@@ -75,6 +75,9 @@ class Win32Window : public WindowHost {
   // "Serial ports..." marks the port the console has open as its own; the
   // source tells its device path ("" when none).
   void SetOpenPortSource(std::function<std::string()> source) { openPort_ = std::move(source); }
+  // Runs fn once the modal run has shown and painted the window and serves
+  // its messages (the benchmark's start hook).
+  void CallWhenShown(std::function<void()> fn) { whenShown_ = std::move(fn); }
 
   // "Name(*.ext)|*.ext|...||" to the common dialog's NUL-separated pairs.
   static std::wstring DialogFilter(const std::string& filter);
@@ -119,6 +122,7 @@ class Win32Window : public WindowHost {
   std::unordered_map<int, Control> controls_;
   std::unordered_map<HWND, int> idByHandle_;
   std::function<std::string()> openPort_;
+  std::function<void()> whenShown_;
   std::map<int, bool> timers_;  // timers armed and not yet fired
   bool modalEnded_ = false;
   int modalResult_ = 0;

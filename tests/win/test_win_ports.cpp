@@ -40,8 +40,9 @@ TEST(WinPorts, EachComPortIsListedInOrderWithWhetherItIsFreeInUseOrWithoutADevic
   EXPECT_EQ(Find(rows, "COM9")->stateText, "no device behind it");
   // Wine gives the machine's own ports the numbers after the pinned ones;
   // they are listed, and not opened.
-  for (const PortRow& r : rows)
+  for (const PortRow& r : rows) {
     if (r.number > 10) EXPECT_EQ(r.stateText, "beyond COM10: renumber it to use it here") << r.name;
+  }
 
   CComm console;
   ASSERT_EQ(console.CreateEvents(), 1);

@@ -101,10 +101,11 @@ if command -v makensis >/dev/null; then
   lnk=$(links 'QELD Console.lnk')
   [ "$(printf '%s\n' "$lnk" | grep -c .)" = 1 ] || { echo "Start-menu entries for the console: ${lnk:-none}"; exit 1; }
   uninstall_key='Software\Microsoft\Windows\CurrentVersion\Uninstall\QELD Console'
-  keys() { for root in HKLM HKCU; do wine reg query "$root\$1" 2>/dev/null; done; }
-  keys "$uninstall_key" | grep -q 'UninstallString.*Uninstall.exe' ||
-    { echo "no uninstall entry in the registry"; exit 1; }
-  keys "$uninstall_key" | grep -q 'DisplayName.*QELD Console 1\.15' || { echo "the uninstall entry has no name"; exit 1; }
+  # A key's name and values, from either root; nothing for a key that is not there.
+  keys() { for root in HKLM HKCU; do wine reg query "$root\\$1" 2>/dev/null | tr -d '\r' | grep -E '^HKEY_|REG_' || true; done; }
+  entry=$(keys "$uninstall_key")
+  grep -q 'UninstallString.*Uninstall.exe' <<<"$entry" || { echo "no uninstall entry in the registry"; exit 1; }
+  grep -q 'DisplayName.*QELD Console 1\.15' <<<"$entry" || { echo "the uninstall entry has no name: $entry"; exit 1; }
   echo "installed: $instdir, the Start-menu entry, the uninstall entry"
   # The installed console, started as the Start menu starts it.
   wine start /unix "$lnk" 2>"$work/console.err"
