@@ -30,6 +30,12 @@ ${description}
 .PP
 .nf
 ${help}.fi
+.SH FILES
+.TP
+.I /usr/share/doc/qeld\\-console/
+The manual (README.md, with the section \\(lqTraining with qeld-sim\\(rq), the
+example scripts and a training image for a firmware update.
 .SH SEE ALSO
-.BR qeld-console (1)
+.BR qeld-console (1),
+.BR qeld-run (1)
 ")

@@ -22,11 +22,38 @@ install(FILES ${CMAKE_CURRENT_BINARY_DIR}/README.txt ${CMAKE_CURRENT_BINARY_DIR}
 # qeld-run.exe runs service scripts from a command prompt; the examples beside
 # it, with Windows line ends for Notepad.
 install(TARGETS qeld-run DESTINATION .)
-foreach(example service-check firmware-update soak-200)
-  configure_file(examples/${example}.qeld ${CMAKE_CURRENT_BINARY_DIR}/examples/${example}.qeld
-                 @ONLY NEWLINE_STYLE CRLF)
-  install(FILES ${CMAKE_CURRENT_BINARY_DIR}/examples/${example}.qeld DESTINATION examples)
+# (Not the training image: no simulator comes with this package, and a
+# module must never be sent it.)
+file(GLOB examples CONFIGURE_DEPENDS RELATIVE ${CMAKE_CURRENT_SOURCE_DIR}/examples
+     ${CMAKE_CURRENT_SOURCE_DIR}/examples/*.qeld)
+foreach(example ${examples})
+  configure_file(examples/${example} ${CMAKE_CURRENT_BINARY_DIR}/examples/${example} @ONLY NEWLINE_STYLE CRLF)
+  install(FILES ${CMAKE_CURRENT_BINARY_DIR}/examples/${example} DESTINATION examples)
 endforeach()
+# The script grammar beside qeld-run.exe: the README's section "Service
+# scripts", as text with Windows line ends.
+set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/README.md)
+file(READ ${CMAKE_CURRENT_SOURCE_DIR}/README.md readme)
+string(FIND "${readme}" "\n## Service scripts\n" from)
+if(from LESS 0)
+  message(FATAL_ERROR "README.md has no section \"Service scripts\"")
+endif()
+math(EXPR from "${from} + 1")
+string(SUBSTRING "${readme}" ${from} -1 section)
+string(SUBSTRING "${section}" 1 -1 rest)
+string(FIND "${rest}" "\n## " end)
+if(end GREATER_EQUAL 0)
+  math(EXPR end "${end} + 2")
+  string(SUBSTRING "${section}" 0 ${end} section)
+endif()
+set(section "QELD service console ${PROJECT_VERSION}: service scripts for qeld-run.exe
+(from the console's manual; on Windows, port N is \\\\.\\COMN and the
+admin password is set as qeld-run.exe --help shows)
+
+${section}")
+string(REPLACE "\n" "\r\n" section "${section}")
+file(WRITE ${CMAKE_CURRENT_BINARY_DIR}/SCRIPTS.txt "${section}")
+install(FILES ${CMAKE_CURRENT_BINARY_DIR}/SCRIPTS.txt DESTINATION .)
 
 set(CPACK_PACKAGE_NAME qeld-console)
 set(CPACK_PACKAGE_VENDOR "QELD console developers")

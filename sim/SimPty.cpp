@@ -24,6 +24,11 @@ namespace {
 constexpr int64_t kBitsPerByte = 11;
 constexpr int64_t kNsPerSecond = 1000000000;
 constexpr int64_t kNsPerBytes = kBitsPerByte * kNsPerSecond;  // over kBaudRate bytes
+// The longest line command kept while its line end is awaited.
+constexpr size_t kMaxCommandLine = 4096;
+// How often a terminal in whose background the simulator runs is looked at
+// again, so that it reads commands once brought to the foreground.
+constexpr std::chrono::milliseconds kTerminalLook{250};
 // How long a vanishing module waits for the console to read what it already sent.
 constexpr std::chrono::milliseconds kVanishDrainLimit{1000};
 constexpr std::chrono::milliseconds kVanishDrainPoll{2};
@@ -141,6 +146,49 @@ void ComLink::Remove() {
   const ssize_t n = readlink(path_.c_str(), buf, sizeof buf);
   if (n >= 0 && std::string(buf, static_cast<size_t>(n)) == target_) unlink(path_.c_str());
   path_.clear();
+}
+
+bool ControlFifo::Open(const std::string& path, std::string* error) {
+  struct stat st{};
+  if (lstat(path.c_str(), &st) == 0) {
+    // Someone else's FIFO would let them drive this simulator.
+    if (!S_ISFIFO(st.st_mode) || st.st_uid != geteuid()) {
+      *error = path + " exists and is not a FIFO of this user; not using it";
+      return false;
+    }
+  } else if (errno != ENOENT || mkfifo(path.c_str(), 0600) != 0) {
+    *error = "cannot make the FIFO " + path + ": " + std::strerror(errno);
+    return false;
+  } else {
+    made_ = path;
+    if (lstat(path.c_str(), &st) == 0) inode_ = st.st_ino;
+  }
+  // Not blocking: opening a FIFO for reading would otherwise wait for a writer.
+  read_ = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
+  if (read_ < 0 || fstat(read_, &st) != 0 || !S_ISFIFO(st.st_mode)) {
+    *error = "cannot open the FIFO " + path + ": " + (read_ < 0 ? std::strerror(errno) : "not a FIFO");
+    Close();
+    return false;
+  }
+  inode_ = st.st_ino;
+  write_ = open(path.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+  if (write_ < 0) {
+    *error = "cannot open the FIFO " + path + ": " + std::strerror(errno);
+    Close();
+    return false;
+  }
+  return true;
+}
+
+void ControlFifo::Close() {
+  if (read_ >= 0) close(read_);
+  if (write_ >= 0) close(write_);
+  read_ = write_ = -1;
+  struct stat st{};
+  // Only while it is still the one made here.
+  if (!made_.empty() && lstat(made_.c_str(), &st) == 0 && S_ISFIFO(st.st_mode) && st.st_ino == inode_)
+    unlink(made_.c_str());
+  made_.clear();
 }
 
 // ---------------------------------------------------------------------------
@@ -338,8 +386,48 @@ std::string SimServer::Command(const std::string& line) {
   return model_.Control(cmd);
 }
 
-SimServer::End SimServer::Run(int commandFd, int stopFd, FILE* replies) {
-  std::string commandText;
+bool InForeground(int fd) {
+  const pid_t group = tcgetpgrp(fd);
+  return group >= 0 && group == getpgrp();
+}
+
+bool SimServer::ReadCommands(CommandSource& source, FILE* replies) {
+  char buf[512];
+  const ssize_t n = read(source.fd, buf, sizeof buf);
+  if (n == 0) return false;
+  if (n < 0) {
+    // EIO: a terminal that is no longer ours (sent to the background between
+    // the look and the read, or hung up); the next look tells which.
+    return errno == EAGAIN || errno == EINTR || (errno == EIO && source.terminal);
+  }
+  source.text.append(buf, static_cast<size_t>(n));
+  for (size_t eol; (eol = source.text.find('\n')) != std::string::npos;) {
+    const std::string line = source.text.substr(0, eol);
+    source.text.erase(0, eol + 1);
+    if (source.dropping) {
+      source.dropping = false;
+      continue;
+    }
+    const std::string reply = Command(line);
+    if (!reply.empty()) {
+      std::fprintf(replies, "%s\n", reply.c_str());
+      std::fflush(replies);
+    }
+  }
+  // No command is this long: a flood without line ends is thrown away up to
+  // its line end.
+  if (source.text.size() > kMaxCommandLine) {
+    source.text.clear();
+    if (!source.dropping) {
+      source.dropping = true;
+      std::fprintf(replies, "error: a command line longer than %zu bytes, dropped\n", kMaxCommandLine);
+      std::fflush(replies);
+    }
+  }
+  return true;
+}
+
+SimServer::End SimServer::Run(std::vector<CommandSource> sources, int stopFd, FILE* replies) {
   uint8_t buf[512];
   for (;;) {
     const Clock::time_point now = Clock::now();
@@ -363,18 +451,32 @@ SimServer::End SimServer::Run(int commandFd, int stopFd, FILE* replies) {
       const Clock::time_point byteIn = Deadline(rxBase_, rxCount_ + 1);
       wake = wake ? std::min(*wake, byteIn) : byteIn;
     }
+
+    std::vector<pollfd> fds = {{pty_.Master(), static_cast<short>(POLLIN | (waitWritable_ ? POLLOUT : 0)), 0},
+                               {stopFd, POLLIN, 0}};
+    std::vector<CommandSource*> polled;
+    for (CommandSource& c : sources) {
+      if (c.fd < 0) continue;
+      if (c.terminal && !InForeground(c.fd)) {
+        if (tcgetpgrp(c.fd) < 0) {  // not (or no longer) this process's terminal
+          c.fd = -1;
+          continue;
+        }
+        // A job brought to the foreground (fg) gets no signal: look again soon.
+        const Clock::time_point look = now + kTerminalLook;
+        wake = wake ? std::min(*wake, look) : look;
+        continue;
+      }
+      fds.push_back({c.fd, POLLIN, 0});
+      polled.push_back(&c);
+    }
     timespec ts{};
     if (wake) {
       const auto ns = std::max<int64_t>(0, std::chrono::duration_cast<std::chrono::nanoseconds>(*wake - now).count());
       ts.tv_sec = static_cast<time_t>(ns / 1000000000);
       ts.tv_nsec = static_cast<long>(ns % 1000000000);
     }
-
-    pollfd fds[3] = {{pty_.Master(), static_cast<short>(POLLIN | (waitWritable_ ? POLLOUT : 0)), 0},
-                     {stopFd, POLLIN, 0},
-                     {commandFd, POLLIN, 0}};
-    const nfds_t count = commandFd >= 0 ? 3 : 2;
-    if (ppoll(fds, count, wake ? &ts : nullptr, nullptr) < 0) {
+    if (ppoll(fds.data(), fds.size(), wake ? &ts : nullptr, nullptr) < 0) {
       if (errno == EINTR) continue;
       return End::LineError;
     }
@@ -390,21 +492,10 @@ SimServer::End SimServer::Run(int commandFd, int stopFd, FILE* replies) {
       }
     }
 
-    if (commandFd >= 0 && fds[2].revents != 0) {
-      const ssize_t n = read(commandFd, buf, sizeof buf);
-      if (n <= 0) {
-        commandFd = -1;  // no more commands; the line goes on being served
-      } else {
-        commandText.append(reinterpret_cast<const char*>(buf), static_cast<size_t>(n));
-        for (size_t eol; (eol = commandText.find('\n')) != std::string::npos;) {
-          const std::string reply = Command(commandText.substr(0, eol));
-          commandText.erase(0, eol + 1);
-          if (!reply.empty()) {
-            std::fprintf(replies, "%s\n", reply.c_str());
-            std::fflush(replies);
-          }
-        }
-      }
+    for (size_t i = 0; i < polled.size(); ++i) {
+      CommandSource& c = *polled[i];
+      if (fds[2 + i].revents == 0) continue;
+      if (!ReadCommands(c, replies)) c.fd = -1;  // no more commands from it
     }
   }
 }

@@ -56,6 +56,28 @@ class ComLink {
   std::string target_;
 };
 
+// The control FIFO: line commands from any program of this user, e.g.
+// echo "fault error 0x54" > PATH. Made with mode 0600 unless this user's
+// FIFO is already there; a FIFO it made is removed again at the end.
+class ControlFifo {
+ public:
+  ControlFifo() = default;
+  ~ControlFifo() { Close(); }
+  ControlFifo(const ControlFifo&) = delete;
+  ControlFifo& operator=(const ControlFifo&) = delete;
+
+  bool Open(const std::string& path, std::string* error);
+  void Close();
+  int Fd() const { return read_; }
+
+ private:
+  int read_ = -1;
+  // Held open so that a writer closing its end is no end of the commands.
+  int write_ = -1;
+  std::string made_;
+  unsigned long long inode_ = 0;
+};
+
 struct ServerOptions {
   // Model the line at the module's 9600 baud 8E1 in both directions: a byte
   // written reaches the console when its stop bit ends, and a byte from the
@@ -89,6 +111,20 @@ class TimingRecord {
   std::vector<uint8_t> bytes_;
 };
 
+// Where line commands come from: standard input or a control FIFO.
+struct CommandSource {
+  int fd = -1;
+  // A terminal is read only while this process is in its foreground: a
+  // simulator started with "&" in an interactive shell leaves the shell's
+  // input alone (reading it would stop the simulator with SIGTTIN).
+  bool terminal = false;
+  std::string text;  // read, not yet a whole line
+  bool dropping = false;  // the rest of an overlong line is thrown away
+};
+
+// A terminal that names this process's group as its foreground one.
+bool InForeground(int fd);
+
 class SimServer {
  public:
   enum class End { Stopped, Quit, Vanished, LineError };
@@ -96,10 +132,11 @@ class SimServer {
   SimServer(SimModule& model, SimPty& pty, const ServerOptions& options)
       : model_(model), pty_(pty), options_(options) {}
 
-  // Serves the line and the line commands read from commandFd (replies go to
-  // replies, one line each) until stopFd becomes readable, "quit", the vanish
-  // fault or a failing line.
-  End Run(int commandFd, int stopFd, FILE* replies);
+  // Serves the line and the line commands read from the sources (replies go
+  // to replies, one line each) until stopFd becomes readable, "quit", the
+  // vanish fault or a failing line. A source that ends is dropped; the line
+  // goes on being served.
+  End Run(std::vector<CommandSource> sources, int stopFd, FILE* replies);
 
   // One line command; returns its reply line (empty for an empty line).
   std::string Command(const std::string& line);
@@ -124,6 +161,8 @@ class SimServer {
   Clock::time_point PaceDeadline(uint64_t byte) const { return Deadline(paceBase_, byte); }
   void LetTheConsoleRead() const;
   void Trace(char direction, const uint8_t* data, size_t len) const;
+  // Reads what the source has; false when it has ended.
+  bool ReadCommands(CommandSource& source, FILE* replies);
 
   SimModule& model_;
   SimPty& pty_;

@@ -48,6 +48,7 @@ struct Settings {
   SimOptions model;
   ServerOptions server;
   std::vector<std::string> commands;  // run at start, faults included
+  std::string controlPath;            // the control FIFO, if any
   bool help = false;
   bool version = false;
 };
@@ -92,6 +93,10 @@ const std::vector<OptionRow>& Options() {
       {"--cmd", "LINE", ArgKind::Text, 0, 0,
        [](Settings& s, long, const char* t) { s.commands.push_back(t); },
        "run a standard-input command at start, e.g. --cmd \"cassette 2 present 0\"", "repeatable"},
+      {"--control", "PATH", ArgKind::Text, 0, 0,
+       [](Settings& s, long, const char* t) { s.controlPath = t; },
+       "also take commands from the FIFO PATH, e.g. echo \"fault error 0x54\" > PATH; their replies go to "
+       "standard output. The FIFO is made (mode 0600) and removed at the end, unless it was there", ""},
       {"--timing", "FILE", ArgKind::Text, 0, 0,
        [](Settings& s, long, const char* t) { s.server.timingPath = t; },
        "at the end, write when every byte crossed the line: \"> T HEX\" written, \"< T HEX\" read, "
@@ -146,7 +151,7 @@ void PrintHelp() {
       "console finds it as port COMN through the link $HOME/.qeld/dosdevices/comN;\n"
       "a stale link of that name is replaced; one that maps a real device is not.\n"
       "When ready it prints one line, \"COMN <slave path>\", and serves until\n"
-      "SIGINT, SIGTERM or the command \"quit\"; then it removes its link.\n"
+      "SIGINT, SIGTERM, SIGHUP or the command \"quit\"; then it removes its link.\n"
       "\n"
       "Options:\n");
   constexpr size_t kOptionColumn = 24;
@@ -172,8 +177,11 @@ void PrintHelp() {
   }
   std::printf(
       "\n"
-      "Commands on standard input, one a line; each gets one line of reply\n"
-      "(\"ok\", \"error: ...\" or the status line):\n");
+      "Commands, one a line, on standard input or into the --control FIFO; each\n"
+      "gets one line of reply on standard output (\"ok\", \"error: ...\" or the\n"
+      "status line). A terminal is read only while the simulator runs in its\n"
+      "foreground: started with \"&\" from an interactive shell it leaves the\n"
+      "shell's input alone (use --control, or fg), and serves the line meanwhile.\n");
   const struct {
     const char* command;
     std::string help;
@@ -206,6 +214,9 @@ void PrintHelp() {
       "  qeld-sim --com 2 --error 0x54         the next answer with an error byte\n"
       "                                        reports code 0x54, CASSETTE1 JAM\n"
       "  qeld-sim --com 1 --cmd \"cassette 3 present 0\"   cassette 3 pulled out\n"
+      "  qeld-sim --com 1 --fast --control /tmp/com1.ctl &\n"
+      "                                        in the background of the shell;\n"
+      "  echo \"fault error 0x54\" > /tmp/com1.ctl   then a fault set from it\n"
       "\n"
       "Exit status: 0 stopped, 1 error, 2 bad usage, 3 vanished (fault).\n");
 }
@@ -286,12 +297,26 @@ int main(int argc, char** argv) {
   sigemptyset(&sa.sa_mask);
   sigaction(SIGINT, &sa, nullptr);
   sigaction(SIGTERM, &sa, nullptr);
+  // The terminal closed (its shell ended): end cleanly, removing the link,
+  // unless started with nohup.
+  struct sigaction hup{};
+  if (sigaction(SIGHUP, nullptr, &hup) == 0 && hup.sa_handler != SIG_IGN) sigaction(SIGHUP, &sa, nullptr);
+  // In the background of an interactive shell: a stray read of the terminal
+  // fails instead of stopping the simulator, and its lines are written even
+  // with "stty tostop".
+  signal(SIGTTIN, SIG_IGN);
+  signal(SIGTTOU, SIG_IGN);
   signal(SIGPIPE, SIG_IGN);  // a closed stdout must not end the simulator mid-answer
   // A paced line wakes for every byte; the default 50 us of timer slack would
   // make each one late by that much.
   if (settings.server.pace) prctl(PR_SET_TIMERSLACK, 1UL);
 
   std::string error;
+  ControlFifo control;
+  if (!settings.controlPath.empty() && !control.Open(settings.controlPath, &error)) {
+    std::fprintf(stderr, "qeld-sim: --control: %s\n", error.c_str());
+    return kExitError;
+  }
   if (!pty.Open(&error)) {
     std::fprintf(stderr, "qeld-sim: cannot open a pseudo-terminal: %s\n", error.c_str());
     return kExitError;
@@ -304,7 +329,12 @@ int main(int argc, char** argv) {
   std::printf("COM%ld %s\n", settings.com, pty.SlavePath().c_str());
   std::fflush(stdout);
 
-  const SimServer::End end = sim.Run(STDIN_FILENO, g_stopPipe[0], stdout);
+  std::vector<CommandSource> sources(1);
+  sources[0].fd = STDIN_FILENO;
+  sources[0].terminal = isatty(STDIN_FILENO) != 0;
+  if (control.Fd() >= 0) sources.emplace_back().fd = control.Fd();
+  const SimServer::End end = sim.Run(std::move(sources), g_stopPipe[0], stdout);
+  control.Close();
   // Closing the line first: the console sees the module go before the port's name does.
   pty.Close();
   link.Remove();

@@ -1,9 +1,11 @@
 // ConsoleApp: starts the console. The one ConsoleDialog runs modally; when it
-// ends, the program ends. No command-line arguments are used.
+// ends, the program ends. The only arguments are --help and --version, which
+// print and end at once; the window takes none.
 #include <QApplication>
 #include <QTimer>
 #include <QWindow>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <memory>
 #include <string>
@@ -56,9 +58,40 @@ class BenchReadyHook : public QObject {
   qeld::ConsoleDialog& dlg_;
 };
 
+// Answered before Qt starts, so that they work without a display.
+bool AnswerInfoOption(int argc, char* argv[]) {
+  for (int i = 1; i < argc; ++i) {
+    const std::string a = argv[i];
+    if (a == "--version") {
+      std::printf("qeld-console %s\n", QELD_VERSION_STRING);
+      return true;
+    }
+    if (a == "--help" || a == "-h") {
+      std::printf(
+          "Usage: qeld-console\n"
+          "       qeld-console --help | --version\n"
+          "\n"
+          "Opens the service and test window for a QELD cash-dispenser module wired\n"
+          "to the PC by RS-232 (9600 baud, 8 data bits, even parity, one stop bit).\n"
+          "The port, every count and every setting are typed into the window; nothing\n"
+          "is kept between runs.\n"
+          "\n"
+          "COMn is the link $HOME/.qeld/dosdevices/comn when it exists, otherwise\n"
+          "/dev/ttyS(n-1); Help > Serial ports... in the window maps USB adapters.\n"
+          "Log files go to the folder the console is started from.\n"
+          "\n"
+          "The manual: /usr/share/doc/qeld-console/README.md (from the Debian\n"
+          "package); man qeld-console, qeld-run, qeld-sim.\n");
+      return true;
+    }
+  }
+  return false;
+}
+
 }  // namespace
 
 int main(int argc, char* argv[]) {
+  if (AnswerInfoOption(argc, argv)) return 0;
   QApplication app(argc, argv);
   // Desktop shells pair the window with its installed entry and icon by this id.
   QGuiApplication::setDesktopFileName(QStringLiteral(QELD_APP_ID));

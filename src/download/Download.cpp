@@ -23,8 +23,7 @@ void ConsoleDialog::OnWriteProg() {
   // Load into a copy: a refused file leaves the image of the last good one in
   // place, and nothing is sent.
   std::vector<uint8_t> image = m_Image;
-  const LoadResult r = kind == ImageKind::Hex ? LoadHexFile(*path, image, kHexImageLength)
-                                              : LoadBinFile(*path, image);
+  const LoadResult r = LoadImageFile(kind, *path, image);
   if (!r.ok) {
     m_wnd.MessageBox("Cannot load the file " + EscapeControls(*path) + " !\n" + r.error + "\nNothing was sent.",
                      kAppName, MB_OK | MB_ICONSTOP);

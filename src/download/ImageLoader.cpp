@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "link/Frame.h"
+#include "link/Protocol.h"
 #include "os/FileOpen.h"
 
 namespace qeld {
@@ -322,6 +323,17 @@ LoadResult LoadBinFile(const std::string& path, std::vector<uint8_t>& image) {
   }
   r.ok = true;
   r.length = static_cast<unsigned>(size);
+  return r;
+}
+
+LoadResult LoadImageFile(ImageKind kind, const std::string& path, std::vector<uint8_t>& image) {
+  switch (kind) {
+    case ImageKind::Hex: return LoadHexFile(path, image, kHexImageLength);
+    case ImageKind::Bin: return LoadBinFile(path, image);
+    case ImageKind::None: break;
+  }
+  LoadResult r;
+  r.error = "a firmware image must end in .bin, .BIN, .hex or .HEX";
   return r;
 }
 

@@ -53,6 +53,10 @@ LoadResult LoadHexFile(const std::string& path, std::vector<uint8_t>& image, uns
 // Loads a BIN file into image (all of it set to 0xFF first); refuses an empty
 // file and one longer than the image.
 LoadResult LoadBinFile(const std::string& path, std::vector<uint8_t>& image);
+// Loads an image of that kind as Write Prog does (a HEX file into the HEX
+// download's length); image must hold the whole flash. The one loader of the
+// download and of qeld-run's check of a script's files.
+LoadResult LoadImageFile(ImageKind kind, const std::string& path, std::vector<uint8_t>& image);
 
 // text with every control character (and DEL) shown as \r, \n, \t or \xNN,
 // so that a refusal quoting a file's bytes or name prints as one clean text.

@@ -99,6 +99,7 @@ int Runner::Run(const Script& script, std::vector<StepResult>* results) {
     }
     observer_.StepStarted(s);
     StepResult r = RunStep(s);
+    FollowLoader(r);
     results->push_back(r);
     observer_.StepDone(r);
     if (Interrupted()) {
@@ -121,7 +122,34 @@ int Runner::Run(const Script& script, std::vector<StepResult>* results) {
     }
   }
   LeaveIdle();
+  status_ = status;
   return status;
+}
+
+void Runner::FollowLoader(const StepResult& r) {
+  if (!r.step->action) return;
+  const std::string& name = r.step->action->name;
+  // A step that failed before its request went out changed nothing.
+  const bool sent = r.outcome == Outcome::Pass || (r.failureType != "Operator" && r.failureType != "Port");
+  if (name == "go-loader" && sent) {
+    inLoader_ = true;
+    imageWritten_ = imageVerified_ = false;
+  } else if (name == "write-prog" && d_.m_nImageOffset > 0) {
+    imageWritten_ = true;
+    imageVerified_ = false;
+  } else if (name == "verify" && r.outcome == Outcome::Pass) {
+    imageVerified_ = imageWritten_;
+  } else if (name == "reset" && r.outcome == Outcome::Pass) {
+    inLoader_ = imageWritten_ = imageVerified_ = false;
+  }
+}
+
+std::string Runner::LoaderNote() const {
+  if (status_ == kExitPass || !inLoader_) return "";
+  if (imageWritten_ && !imageVerified_)
+    return "The module is still in its loader, its program not completely written: Go Loader, Write Prog "
+           "with the whole image, Verify, then Reset bring it back.";
+  return "The module is still in its loader: Reset brings it back to its program.";
 }
 
 void Runner::LeaveIdle() {

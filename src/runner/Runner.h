@@ -60,6 +60,10 @@ class Runner {
   // No request in flight, no run or download going, no answer awaited.
   bool Idle() const;
 
+  // After a run that failed between Go Loader and Reset: that the module is
+  // still in its loader and what brings it back; otherwise "".
+  std::string LoaderNote() const;
+
  private:
   StepResult RunStep(const Step& s);
   bool Apply(const Assignment& a, std::string* why);
@@ -69,11 +73,18 @@ class Runner {
   std::string FieldValue(const std::string& name, size_t firstBox) const;
   void LeaveIdle();
   bool Interrupted() const { return options_.interrupted && options_.interrupted(); }
+  void FollowLoader(const StepResult& r);
 
   HeadlessWindow& w_;
   ConsoleDialog& d_;
   RunOptions options_;
   RunObserver& observer_;
+  int status_ = kExitPass;
+  // Between Go Loader and Reset; whether blocks of an image went out since,
+  // and whether a whole image then passed Verify.
+  bool inLoader_ = false;
+  bool imageWritten_ = false;
+  bool imageVerified_ = false;
 };
 
 // Compares as the script says: numbers as numbers, text as text.

@@ -408,6 +408,7 @@ class Parser {
 
     Step s;
     s.line = lineNo;
+    s.column = t[0].column;
     s.text = text;
     s.limitSec = limit_;
     if (word == "open") {
@@ -450,7 +451,7 @@ class Parser {
         if (!v) return ScriptError{lineNo, t[i].valueColumn, why};
         if (name == "addr" && std::stol(*v) > a->addrMax)
           return ScriptError{lineNo, t[i].valueColumn, word + " takes addr from 0 to " + std::to_string(a->addrMax)};
-        s.sets.push_back(Assignment{f, *v});
+        s.sets.push_back(Assignment{f, *v, t[i].valueColumn});
       }
     } else {
       return Error(t[0], "unknown step \"" + word + "\"" + Suggest(word));

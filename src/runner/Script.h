@@ -73,6 +73,7 @@ struct Expectation {
 struct Assignment {
   const FieldDef* field = nullptr;
   std::string value;   // normalised: "1"/"0" for checks, "hex"/"mm" for the unit
+  int column = 0;      // of the value on its line
 };
 
 enum class StepKind { Open, Admin, Pause, Action };
@@ -80,6 +81,7 @@ enum class StepKind { Open, Admin, Pause, Action };
 struct Step {
   StepKind kind = StepKind::Action;
   int line = 0;
+  int column = 0;    // of the step's name on its line
   std::string text;  // the line as written, without its comment
   int port = 0;      // Open: the port of the last "port" line
   int seconds = 0;   // Pause

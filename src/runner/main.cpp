@@ -12,10 +12,12 @@
 
 #include "app/ConsoleDialog.h"
 #include "window/HeadlessWindow.h"
+#include "os/RunHelp.h"
 #include "os/Terminal.h"
 #include "runner/Report.h"
 #include "runner/Runner.h"
 #include "runner/Script.h"
+#include "runner/ScriptFiles.h"
 
 using namespace qeld;
 using namespace qeld::run;
@@ -27,19 +29,27 @@ constexpr uintmax_t kMaxScriptBytes = 1 << 20;
 void Usage(std::FILE* f) {
   std::fprintf(f,
                "Usage: qeld-run [--check] [--keep-going] [--junit FILE] SCRIPT\n"
+               "       qeld-run --help | --version\n"
                "\n"
                "Runs a service script against a QELD module through the console's own\n"
                "logic, one step a line, and reports each step with its time and result.\n"
+               "The whole script is checked first, and every firmware image it names is\n"
+               "loaded, before the port is opened.\n"
                "\n"
-               "  --check        check the script only; the port is not opened\n"
+               "  --check        check the script and its images only; the port is not\n"
+               "                 opened\n"
                "  --keep-going   run on after a failed step (otherwise stop there,\n"
                "                 leaving the module idle)\n"
                "  --junit FILE   also write a JUnit XML report to FILE\n"
                "  --help         this text\n"
-               "\n"
-               "The admin password comes from QELD_ADMIN_PASSWORD, or is asked on the\n"
-               "terminal. COMn is $HOME/.qeld/dosdevices/comN when that link exists,\n"
-               "otherwise /dev/ttyS(n-1).\n"
+               "  --version      print \"qeld-run\" and the console's version\n"
+               "\n");
+  std::fputs(RunPasswordHelp(), f);
+  std::fputs("\n", f);
+  std::fputs(RunPortsHelp(), f);
+  std::fputs("\n", f);
+  std::fputs(RunGuideHelp(), f);
+  std::fprintf(f,
                "\n"
                "Exit status: 0 every step passed, 1 a step failed, 2 the script is wrong\n"
                "(or bad usage), 3 the port cannot be opened.\n");
@@ -109,6 +119,9 @@ int main(int argc, char** argv) {
     } else if (a == "--help" || a == "-h") {
       Usage(stdout);
       return kExitPass;
+    } else if (a == "--version") {
+      std::printf("qeld-run %s\n", QELD_VERSION_STRING);
+      return kExitPass;
     } else if (a.rfind("-", 0) == 0 && a != "-") {
       std::fprintf(stderr, "qeld-run: unknown option %s\n", a.c_str());
       Usage(stderr);
@@ -131,7 +144,9 @@ int main(int argc, char** argv) {
     return kExitScript;
   }
   Script script;
-  if (const auto e = ParseScript(text, &script)) {
+  std::optional<ScriptError> e = ParseScript(text, &script);
+  if (!e) e = CheckScriptFiles(script);
+  if (e) {
     std::fprintf(stderr, "%s:%d:%d: error: %s\n", scriptPath.c_str(), e->line, e->column, e->message.c_str());
     const std::string line = LineOf(text, e->line);
     if (!line.empty()) {
@@ -171,6 +186,7 @@ int main(int argc, char** argv) {
   const int status = runner.Run(script, &results);
   const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
   reporter.Summary(results, seconds);
+  if (const std::string note = runner.LoaderNote(); !note.empty()) std::printf("%s\n", note.c_str());
 
   if (!junit.empty()) {
     const std::string name = std::filesystem::path(scriptPath).stem().string();

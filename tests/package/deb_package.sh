@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
 # `cpack -G DEB` builds a package that declares what the console needs on a
 # plain Debian system (Qt, the C++ runtime, fonts) and holds every installed
-# file. Exits 77 (skipped) without the Debian packaging tools.
-# Usage: deb_package.sh <build folder> <desktop id>
+# file: the programs, their manual pages, the manual with its pictures, the
+# example scripts and the images they send. Exits 77 (skipped) without the Debian packaging tools.
+# Usage: deb_package.sh <build folder> <desktop id> <source folder>
 set -euo pipefail
-build=$1 id=$2
+build=$1 id=$2 src=$3
 for tool in dpkg-deb dpkg-shlibdeps; do
   command -v $tool >/dev/null || { echo "SKIPPED: $tool is not installed (Debian package dpkg-dev)"; exit 77; }
 done
@@ -28,10 +29,19 @@ for field in Package Version Architecture Maintainer Section Description; do
   [ -n "$(dpkg-deb -f "$deb" $field)" ] || problem "no $field"
 done
 files=$(dpkg-deb -c "$deb" | awk '{print $6}')
-for f in ./usr/bin/qeld-console ./usr/bin/qeld-sim ./usr/share/applications/$id.desktop \
+doc=./usr/share/doc/qeld-console
+for f in ./usr/bin/qeld-console ./usr/bin/qeld-sim ./usr/bin/qeld-run ./usr/share/applications/$id.desktop \
          ./usr/share/icons/hicolor/scalable/apps/$id.svg ./usr/share/metainfo/$id.metainfo.xml \
          ./usr/share/man/man1/qeld-console.1.gz ./usr/share/man/man1/qeld-sim.1.gz \
-         ./usr/share/doc/qeld-console/copyright; do
+         ./usr/share/man/man1/qeld-run.1.gz $doc/copyright $doc/README.md \
+         $doc/examples/service-check.qeld $doc/examples/soak-200.qeld $doc/examples/firmware-update.qeld; do
   grep -qxF "$f" <<<"$files" || problem "the package lacks $f"
 done
+# The manual's pictures, and every image an example sends, are in the package too.
+while read -r picture; do
+  grep -qxF "$doc/$picture" <<<"$files" || problem "the package lacks $doc/$picture, shown in README.md"
+done < <(grep -o '](docs/[^)]*)' "$src/README.md" | sed 's/^](//; s/)$//')
+while read -r image; do
+  grep -qxF "$doc/examples/$image" <<<"$files" || problem "the package lacks $doc/examples/$image, sent by an example"
+done < <(grep -ho 'file=[^ ]*' "$src"/examples/*.qeld | cut -d= -f2)
 ((fail == 0)) && echo "$(basename "$deb"): OK"

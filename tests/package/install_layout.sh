@@ -1,10 +1,12 @@
 #!/usr/bin/env bash
 # `cmake --install` puts every file in its place, and the names that tie them
 # together agree: the desktop entry runs an installed program and names the
-# installed icon, and the AppStream file carries the entry's id and launches it.
-# Usage: install_layout.sh <build folder> <desktop id>
+# installed icon, the AppStream file carries the entry's id, launches it and
+# provides every installed program, the manual pages point to the installed
+# manual, and the README's install table names every installed file.
+# Usage: install_layout.sh <build folder> <desktop id> <source folder>
 set -euo pipefail
-build=$1 id=$2
+build=$1 id=$2 src=$3
 root=$(mktemp -d)
 trap 'rm -rf "$root"' EXIT
 DESTDIR=$root cmake --install "$build" --prefix /usr >/dev/null
@@ -19,9 +21,9 @@ desktop=$usr/share/applications/$id.desktop
 metainfo=$usr/share/metainfo/$id.metainfo.xml
 icon=$usr/share/icons/hicolor/scalable/apps/$id.svg
 man=$usr/share/man/man1
+doc=$usr/share/doc/qeld-console
 for f in "$desktop" "$metainfo" "$icon" "$man/qeld-console.1.gz" "$man/qeld-sim.1.gz" \
-         "$man/qeld-run.1.gz" \
-         "$usr/share/doc/qeld-console/copyright"; do
+         "$man/qeld-run.1.gz" "$doc/copyright" "$doc/README.md" "$doc/examples/firmware-update.qeld"; do
   [ -s "$f" ] || problem "${f#"$root"} is missing or empty"
 done
 ((fail == 0)) || exit 1
@@ -34,6 +36,27 @@ grep -q "<id>$id</id>" "$metainfo" || problem "the AppStream id is not $id"
 grep -q "<launchable type=\"desktop-id\">$id.desktop</launchable>" "$metainfo" ||
   problem "the AppStream file does not launch $id.desktop"
 grep -q '<svg' "$icon" || problem "the icon is not an SVG drawing"
+for program in "$usr"/bin/*; do
+  grep -q "<binary>$(basename "$program")</binary>" "$metainfo" ||
+    problem "the AppStream file does not provide $(basename "$program")"
+done
+for page in "$man"/*.1.gz; do
+  gzip -dc "$page" | grep -q '/usr/share/doc/qeld\\\?-console/' || problem "${page#"$root"} does not point to the manual"
+done
+# The README's install table: each file by its path, in a row naming its
+# folder's first file, or under a folder the table names whole.
+table=$(grep '^| `/usr/' "$src/README.md")
+while IFS= read -r f; do
+  rel=${f#"$root"}
+  grep -qF "\`$rel\`" <<<"$table" && continue
+  grep -F "\`$(dirname "$rel")/" <<<"$table" | grep -qF "\`$(basename "$rel")\`" && continue
+  d=$(dirname "$rel") listed=0
+  while [ "$d" != / ]; do
+    grep -qF "\`$d/\`" <<<"$table" && { listed=1; break; }
+    d=$(dirname "$d")
+  done
+  ((listed)) || problem "the README's install table does not name $rel"
+done < <(find "$usr" \( -type f -o -type l \))
 # Manual pages are compressed as Debian has them: gzip -9 without a name or
 # time stamp inside, so two builds give the same bytes.
 for page in "$man"/*.1*; do

@@ -157,6 +157,10 @@ class SimProcess {
     return ReadLine().value_or("");
   }
 
+  // The next line the simulator prints ("" if none comes): the reply to a
+  // command given elsewhere (its --control FIFO).
+  std::string NextLine() { return ReadLine().value_or(""); }
+
   // The "status" line as key -> value.
   std::map<std::string, std::string> Status() {
     std::map<std::string, std::string> values;

@@ -142,37 +142,89 @@ TEST_F(QeldRun, ServiceCheckExamplePasses) {
   EXPECT_EQ(std::filesystem::path(log).parent_path(), std::filesystem::path(dir_)) << r.out;
 }
 
-// An Intel HEX image of these bytes from address 0.
-std::string HexImage(const std::string& bytes) {
-  std::string text;
-  char buf[16];
-  for (size_t at = 0; at < bytes.size(); at += 16) {
-    const size_t n = std::min<size_t>(16, bytes.size() - at);
-    unsigned sum = static_cast<unsigned>(n + (at >> 8) + (at & 0xFF));
-    std::snprintf(buf, sizeof buf, ":%02X%04X00", static_cast<unsigned>(n), static_cast<unsigned>(at));
-    text += buf;
-    for (size_t i = 0; i < n; ++i) {
-      const auto b = static_cast<uint8_t>(bytes[at + i]);
-      sum += b;
-      std::snprintf(buf, sizeof buf, "%02X", b);
-      text += buf;
-    }
-    std::snprintf(buf, sizeof buf, "%02X\n", (0x100 - (sum & 0xFF)) & 0xFF);
-    text += buf;
-  }
-  return text + ":00000001FF\n";
-}
-
-TEST_F(QeldRun, FirmwareUpdateExampleReplacesAndVerifiesTheFirmware) {
+TEST_F(QeldRun, FirmwareUpdateExampleSendsItsTrainingImage) {
   SimProcess sim(1, {"--fast"});
   ASSERT_TRUE(sim.Ready()) << sim.Error();
-  std::string image = "FWVER:T123";
-  for (int i = 0; i < 500; ++i) image.push_back(static_cast<char>(i * 7));
-  Write("firmware.hex", HexImage(image));
-  const RunResult r = RunQeldRun({std::string(QELD_SOURCE_DIR) + "/examples/firmware-update.qeld"}, dir_);
+  // Run as the README says: in a folder holding the script and its image.
+  for (const char* f : {"firmware-update.qeld", "training.hex"})
+    std::filesystem::copy_file(std::string(QELD_SOURCE_DIR) + "/examples/" + f, dir_ + "/" + f);
+  const RunResult r = RunQeldRun({"firmware-update.qeld"}, dir_);
   EXPECT_EQ(r.status, 0) << r.out << r.err;
-  EXPECT_NE(StepLine(r.out, 14).find("progress=200"), std::string::npos) << r.out;
-  EXPECT_NE(Value(StepLine(r.out, 25), "firmware-version").find("T123"), std::string::npos) << r.out;
+  EXPECT_NE(StepLine(r.out, 20).find("progress=200"), std::string::npos) << r.out;
+  EXPECT_NE(Value(StepLine(r.out, 31), "firmware-version").find("TRN1"), std::string::npos) << r.out;
+}
+
+// The check before the port opens loads every image the script names: a
+// missing, damaged or wrongly named one (or none at all) refuses the script
+// with the loader's reason, and nothing reaches the module, so Go Loader
+// cannot leave it in its loader waiting for an image that never comes.
+TEST_F(QeldRun, AnImageThatCannotBeLoadedRefusesTheScriptBeforeThePortOpens) {
+  SimProcess sim(1, {"--fast"});
+  ASSERT_TRUE(sim.Ready()) << sim.Error();
+  Write("bad.hex", ":0400000001020304F3\n:00000001FF\n");  // its checksum is 0xF2
+  Write("empty.bin", "");
+  Write("image.txt", "not an image");
+  const struct {
+    std::string step, error;
+  } cases[] = {
+      {"write-prog file=missing.hex", ":4:17: error: missing.hex: cannot open: No such file or directory"},
+      {"write-prog file=bad.hex", ":4:17: error: bad.hex: line 1: checksum mismatch: computed 0xF2, found 0xF3"},
+      {"write-prog file=empty.bin", ":4:17: error: empty.bin: the file is empty"},
+      {"write-prog file=image.txt", ":4:17: error: image.txt: a firmware image must end in .bin, .BIN, .hex or .HEX"},
+      {"write-prog file=.", ":4:17: error: .: a firmware image must end in"},
+      {"  write-prog", ":4:3: error: write-prog needs file=PATH"},
+  };
+  for (const auto& c : cases) {
+    const std::string script = Write("update.qeld", std::string(kHead) + "go-loader\n" + c.step + "\nverify\nreset\n");
+    for (const bool check : {true, false}) {
+      const RunResult r = RunQeldRun(check ? std::vector<std::string>{"--check", script} : std::vector<std::string>{script},
+                                     dir_);
+      EXPECT_EQ(r.status, 2) << c.step << "\n" << r.out << r.err;
+      EXPECT_NE(r.err.find(script + c.error), std::string::npos) << r.err;
+      EXPECT_NE(r.err.find("  " + c.step + "\n"), std::string::npos) << r.err;  // the line, with a caret under it
+      EXPECT_EQ(r.out, "");
+    }
+  }
+  EXPECT_EQ(sim.Status().at("requests"), "0");
+  EXPECT_EQ(sim.Status().at("loader"), "0");
+  // The shipped example with its image beside it is fine.
+  std::filesystem::copy_file(std::string(QELD_SOURCE_DIR) + "/examples/training.hex", dir_ + "/training.hex");
+  const RunResult ok = RunQeldRun({"--check", std::string(QELD_SOURCE_DIR) + "/examples/firmware-update.qeld"}, dir_);
+  EXPECT_EQ(ok.status, 0) << ok.err;
+}
+
+// A run that stops between Go Loader and Reset says, last, that the module
+// is in its loader and what brings it back, which depends on whether blocks
+// of an image went out.
+TEST_F(QeldRun, ARunFailingInTheLoaderSaysLastWhatBringsTheModuleBack) {
+  SimProcess sim(1, {"--fast"});
+  ASSERT_TRUE(sim.Ready()) << sim.Error();
+  Write("new.hex", ":0400000001020304F2\n:00000001FF\n");
+  auto lastLine = [](const std::string& out) {
+    const size_t end = out.find_last_not_of('\n');
+    return out.substr(out.rfind('\n', end) + 1, end - out.rfind('\n', end));
+  };
+  // The loader does not know the ROM version request: the run stops there.
+  const std::string asked = Write("a.qeld", std::string(kHead) + "go-loader\nrom-version\nreset\n");
+  RunResult r = RunQeldRun({asked}, dir_);
+  EXPECT_EQ(r.status, 1) << r.out;
+  EXPECT_EQ(lastLine(r.out), "The module is still in its loader: Reset brings it back to its program.") << r.out;
+  EXPECT_EQ(sim.Status().at("loader"), "1");
+
+  // Write Error at the first block: part of an image may be in its flash.
+  EXPECT_EQ(sim.Command("fault error 0x19"), "ok");
+  const std::string written = Write("w.qeld", std::string(kHead) + "go-loader\nwrite-prog file=new.hex\nverify\nreset\n");
+  r = RunQeldRun({written}, dir_);
+  EXPECT_EQ(r.status, 1) << r.out;
+  EXPECT_NE(lastLine(r.out).find("still in its loader, its program not completely written: Go Loader, Write Prog"),
+            std::string::npos)
+      << r.out;
+
+  // Through to Reset: no such line.
+  r = RunQeldRun({written}, dir_);
+  EXPECT_EQ(r.status, 0) << r.out;
+  EXPECT_EQ(r.out.find("loader:"), std::string::npos) << r.out;
+  EXPECT_EQ(sim.Status().at("loader"), "0");
 }
 
 TEST_F(QeldRun, SoakTotalsEqualTheModulesOwnCounts) {

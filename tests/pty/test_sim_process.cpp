@@ -122,6 +122,37 @@ TEST(SimProcess, FaultsAndStatusThroughStandardInput) {
   EXPECT_EQ(values["seq"], "2");
 }
 
+TEST(SimProcess, TakesCommandsFromItsControlFifoOnlyIfItIsThisUsersFifo) {
+  char templ[] = "/tmp/qeld-sim-ctl-XXXXXX";
+  ASSERT_NE(mkdtemp(templ), nullptr);
+  const std::string dir = templ, fifo = dir + "/com3.ctl";
+  {
+    SimProcess sim(3, {"--fast", "--control", fifo});
+    ASSERT_TRUE(sim.Ready()) << sim.Error();
+    struct stat st{};
+    ASSERT_EQ(lstat(fifo.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISFIFO(st.st_mode));
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+    // Each writer opens, writes and closes, as echo does; the next one is read too.
+    for (const char* command : {"cassette 2 notes 7", "status"}) std::ofstream(fifo) << command << "\n";
+    EXPECT_EQ(sim.NextLine(), "ok");
+    EXPECT_NE(sim.NextLine().find(" notes2=7 "), std::string::npos);
+    // A flood without a line end is dropped, and what follows still works.
+    std::ofstream(fifo) << std::string(5000, 'x') << "\nsequence 9\n";
+    EXPECT_EQ(sim.NextLine().rfind("error: a command line longer than", 0), 0u);
+    EXPECT_EQ(sim.NextLine(), "ok");
+    EXPECT_EQ(sim.Stop(), 0);
+    EXPECT_FALSE(fs::exists(fs::symlink_status(fifo))) << "the FIFO it made is removed";
+  }
+  // Anything else in its place is refused, and left alone.
+  std::ofstream(fifo) << "a file\n";
+  int status = -1;
+  const std::string out = SimProcess::Run({"--com", "3", "--control", fifo}, &status);
+  EXPECT_EQ(status, 1) << out;
+  EXPECT_TRUE(fs::is_regular_file(fifo));
+  fs::remove_all(dir);
+}
+
 TEST(SimProcess, DumpsItsFlashImage) {
   SimProcess sim(5, {"--fast"});
   ASSERT_TRUE(sim.Ready()) << sim.Error();

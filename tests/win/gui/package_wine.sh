@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # The portable package: `cpack -G ZIP` in the Windows build folder, unpacked
-# into a fresh folder, holds the exe, qeld-run.exe with its example scripts,
-# the README and the licence, and the exe
+# into a fresh folder, holds the exe, qeld-run.exe with its example scripts
+# and the script grammar, the README and the licence; the README and
+# qeld-run.exe --help tell Windows' port names and how to give the password
+# in cmd and PowerShell; and the exe
 # starts from there under Wine (" Disconnected !!!"), takes the admin password
 # in its prompt, shows its about box and ends with EXIT.
 # Where makensis is installed, `cpack -G NSIS` builds the installer too: it
@@ -29,13 +31,24 @@ echo "package: $(basename "$zip") ($(stat -c %s "$zip") bytes)"
 mkdir "$work/unpacked"
 (cd "$work/unpacked" && cmake -E tar xf "$zip")
 dir=$work/unpacked/$(basename "$zip" .zip)
-for f in qeld-console.exe qeld-run.exe README.txt LICENSE.txt examples/service-check.qeld; do
+for f in qeld-console.exe qeld-run.exe README.txt LICENSE.txt SCRIPTS.txt examples/service-check.qeld; do
   [ -f "$dir/$f" ] || { echo "the package lacks $f"; ls -R "$work/unpacked"; exit 1; }
 done
-[ "$(ls "$dir" | wc -l)" = 5 ] || { echo "unexpected files in the package:"; ls "$dir"; exit 1; }
+[ "$(ls "$dir" | wc -l)" = 6 ] || { echo "unexpected files in the package:"; ls "$dir"; exit 1; }
+[ ! -e "$dir/examples/training.hex" ] || { echo "the package holds the simulator's training image"; exit 1; }
 grep -q "Device Manager" "$dir/README.txt" || { echo "the README does not say how to find the COM port"; exit 1; }
+# What a technician needs for qeld-run on Windows: the port's name, the
+# password in both shells, and where the grammar is.
+for text in '\\.\COMN' 'set "QELD_ADMIN_PASSWORD=' '$env:QELD_ADMIN_PASSWORD' SCRIPTS.txt; do
+  grep -qF "$text" "$dir/README.txt" || { echo "README.txt does not say $text"; exit 1; }
+done
+# The grammar: the manual's section, every step's row with it.
+grep -q '^## Service scripts' "$dir/SCRIPTS.txt" && grep -q '^| `write-prog file=' "$dir/SCRIPTS.txt" &&
+  ! grep -q '^## Troubleshooting' "$dir/SCRIPTS.txt" || { echo "SCRIPTS.txt is not the grammar section"; exit 1; }
 # Windows' Notepad of old wants CR LF.
-grep -q $'\r$' "$dir/README.txt" || { echo "README.txt has no CR LF line ends"; exit 1; }
+for f in README.txt SCRIPTS.txt; do
+  grep -q $'\r$' "$dir/$f" || { echo "$f has no CR LF line ends"; exit 1; }
+done
 
 exec 5>"$work/display"
 Xvfb -displayfd 5 -screen 0 1280x1024x24 -nolisten tcp >/dev/null 2>&1 &
@@ -83,6 +96,13 @@ echo "the unpacked exe starts, shows its dialogs and ends"
 (cd "$dir" && wine qeld-run.exe --check 'examples\service-check.qeld') >"$work/run.out" 2>&1 ||
   { echo "qeld-run.exe --check failed on its own example"; cat "$work/run.out"; exit 1; }
 echo "the unpacked qeld-run.exe checks its example script"
+# Its help names Windows' ports and the password's two shells, not the Linux ones.
+(cd "$dir" && wine qeld-run.exe --help) >"$work/help.out" 2>&1 || { echo "qeld-run.exe --help failed"; exit 1; }
+for text in '\\.\COMN' 'set "QELD_ADMIN_PASSWORD=' '$env:QELD_ADMIN_PASSWORD' SCRIPTS.txt; do
+  grep -qF "$text" "$work/help.out" || { echo "qeld-run.exe --help does not say $text"; cat "$work/help.out"; exit 1; }
+done
+! grep -qE 'dosdevices|/dev/tty' "$work/help.out" || { echo "qeld-run.exe --help names Linux devices"; exit 1; }
+echo "qeld-run.exe --help tells Windows' port names and how to give the password"
 
 # The installer: 64-bit (Debian's Wine runs nothing else), installed and
 # removed silently as a deployment tool would.
